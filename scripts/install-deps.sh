@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Installs everything the build, the program and the tests need on Debian 12.
+set -euo pipefail
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+PACKAGES=(
+    build-essential cmake pkg-config ninja-build clang-format
+    qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
+    libcurl4-openssl-dev libzip-dev zipcmp zip unzip
+    libgcrypt20-dev
+    unixodbc unixodbc-dev tdsodbc freetds-bin
+    libgtest-dev libgmock-dev
+    python3 python3-pyftpdlib python3-pyodbc python3-botan
+    xvfb xauth fonts-dejavu-core
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# The FreeTDS ODBC driver must be known to unixODBC under the name "FreeTDS".
+if ! odbcinst -q -d -n FreeTDS >/dev/null 2>&1; then
+    lib=$(find /usr/lib -name libtdsodbc.so 2>/dev/null | head -n 1)
+    setup=$(find /usr/lib -name libtdsS.so 2>/dev/null | head -n 1)
+    tmp=$(mktemp)
+    printf '[FreeTDS]\nDescription=FreeTDS ODBC driver\nDriver=%s\n' "$lib" >"$tmp"
+    [ -n "$setup" ] && printf 'Setup=%s\n' "$setup" >>"$tmp"
+    $SUDO odbcinst -i -d -f "$tmp"
+    rm -f "$tmp"
+fi
