@@ -1,0 +1,62 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <functional>
+
+/// ZIP archives of the backup file: packing one file into an archive and unpacking every entry of one,
+/// streamed through libzip, with progress and cancel. Widget-free; any thread.
+namespace UZipArchive {
+
+/// Receives the share of the work done (0..100) each time it changes; called on the working thread.
+using TProgress = std::function<void(int aPercent)>;
+
+/// Deflate level of the entries we write (libzip's own default is 9: three times slower for the same size).
+constexpr int cDeflateLevel = 6;
+
+/// How a file is expected to pack, judged from a few deflated samples.
+struct TPackEstimate
+{
+    /// True when deflate shrinks the samples enough to pay for itself; false: the entry is stored.
+    bool Deflate = false;
+    /// Deflated size / original size of the samples (1.0 for an empty file).
+    double Ratio = 1.0;
+    /// Expected size in bytes of an archive holding only this file.
+    qint64 ArchiveBytes = 0;
+};
+
+/// Deflates a few samples of the file (at most about 1 MiB read) to tell whether deflate pays and how much.
+TPackEstimate EstimatePacking(const QString& aFileName);
+
+/// Expected size in KiB of an archive holding only aFileName (clamped to 32 bits); 0 when it cannot be read.
+qint32 EstimateArchiveKiB(const QString& aFileName);
+
+/// Adds the file under its bare name to the archive, which is created when absent; an entry of the same name is
+/// replaced. Deflate at cDeflateLevel, or stored when deflate would not shrink it; ZIP64 when it needs it.
+/// aProgress follows the bytes read from the file. When aRunning turns false the write stops and the archive stays
+/// as it was. Raises EVandrel with libzip's message on failure.
+void AddFile(const QString& aArchiveName,
+             const QString& aFileName,
+             const std::atomic<bool>& aRunning,
+             const TProgress& aProgress = {});
+
+/// Extracts every entry into aTargetDir (created when missing) under its stored relative path: missing
+/// subdirectories are created, existing files replaced. Refuses the whole archive, before writing anything, when an
+/// entry is absolute or climbs out of aTargetDir. Each file is written to a temporary name beside its final one and
+/// renamed when complete, so a failure or cancel (aRunning false) leaves no partial file; files already complete
+/// stay. Raises EVandrel with libzip's message on failure.
+void ExtractAll(const QString& aArchiveName,
+                const QString& aTargetDir,
+                const std::atomic<bool>& aRunning,
+                const TProgress& aProgress = {});
+
+/// Size in bytes of the named file; -1 when there is none.
+qint64 FileSize(const QString& aName);
+
+/// Size of the archive being written: libzip writes to "<archive>.XXXXXX" beside it and renames that file when it
+/// closes the archive. The newest such file's size, or -1 when none is being written.
+qint64 PendingArchiveSize(const QString& aArchiveName);
+
+} // namespace UZipArchive

@@ -1,0 +1,46 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QList>
+#include <QPair>
+#include <QString>
+
+/// OLE DB connection strings (keyword=value;...) and their translation to ODBC connection strings.
+namespace UOleDbString {
+
+/// One keyword and its value, as written (keyword trimmed, quotes around the value removed).
+using TPair = QPair<QString, QString>;
+
+/// Splits an OLE DB string into its pairs, in order; values may be quoted with "..." or '...' (doubled quote
+/// inside) so that they can hold ";".
+QList<TPair> Parse(const QString& aConnectionString);
+/// The value of aKey (compared without case; the last occurrence wins), or empty text.
+QString Value(const QList<TPair>& aPairs, const QString& aKey);
+/// True when aKey is present (compared without case).
+bool Contains(const QList<TPair>& aPairs, const QString& aKey);
+
+/// Reads the connection string of a data-link file: UTF-16LE text with a BOM, an "[oledb]" line, comment lines
+/// starting with ";", then the string. Raises EDatabaseError when the file cannot be read or holds no string.
+QString ReadDataLinkFile(const QString& aFileName);
+/// The pairs a connection string stands for: with "FILE NAME=" the data-link file's pairs, overridden by the
+/// other pairs written beside it; otherwise the string's own pairs.
+QList<TPair> Resolve(const QString& aConnectionString);
+
+/// True for the OLE DB providers of SQL Server (SQLOLEDB, SQLNCLI*, MSOLEDBSQL*) and for an empty provider.
+bool IsSqlServerProvider(const QString& aProvider);
+/// True when an OLE DB truth value ("True", "Yes", "SSPI", "1", any case) is set.
+bool IsTrue(const QString& aValue);
+
+/// Server and port of an OLE DB "Data Source": "host", "host\instance", "host,port", "tcp:host[,port]";
+/// "(local)" and "." mean localhost. aPort is empty when none is given.
+void SplitDataSource(const QString& aDataSource, QString& aServer, QString& aPort);
+
+/// The ODBC connection string for aPairs with the driver aDriver: DRIVER, SERVER[, PORT], DATABASE, UID/PWD or
+/// Trusted_Connection, APP, WSID, plus TDS_Version and ClientCharset for FreeTDS. aUser/aPassword, when not
+/// null, replace the string's login (a login prompt's answer).
+QString ToOdbc(const QList<TPair>& aPairs,
+               const QString& aDriver,
+               const QString* aUser = nullptr,
+               const QString* aPassword = nullptr);
+
+} // namespace UOleDbString

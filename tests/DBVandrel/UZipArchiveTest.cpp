@@ -1,0 +1,359 @@
+// SPDX-License-Identifier: MIT
+#include "UZipArchive.h"
+
+#include "EVandrel.h"
+#include "UHandles.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRandomGenerator>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+#include <zip.h>
+
+#include <atomic>
+#include <vector>
+
+namespace {
+
+using TZip = THandle<zip_t, &zip_discard>;
+
+QByteArray TextBytes(int aSize)
+{
+    QByteArray data;
+    for (int i = 0; data.size() < aSize; ++i)
+        data += "row " + QByteArray::number(i) + " customer " + QByteArray::number(i % 97) + " amount 1250.00\n";
+    data.truncate(aSize);
+    return data;
+}
+
+QByteArray RandomBytes(int aSize)
+{
+    QByteArray data(aSize, Qt::Uninitialized);
+    QRandomGenerator generator(42);
+    for (char& c : data)
+        c = static_cast<char>(generator.generate() & 0xFF);
+    return data;
+}
+
+void WriteFile(const QString& aName, const QByteArray& aData)
+{
+    QDir().mkpath(QFileInfo(aName).path());
+    QFile file(aName);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(aData), aData.size());
+}
+
+QByteArray ReadFile(const QString& aName)
+{
+    QFile file(aName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+struct TEntryInfo
+{
+    QString Name;
+    int Method;
+    qint64 Size;
+};
+
+std::vector<TEntryInfo> Entries(const QString& aArchive)
+{
+    std::vector<TEntryInfo> list;
+    int code = 0;
+    TZip archive(zip_open(QFile::encodeName(aArchive).constData(), ZIP_RDONLY, &code));
+    if (!archive)
+        return list;
+    for (zip_int64_t i = 0; i < zip_get_num_entries(archive.get(), 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st);
+        list.push_back({QString::fromUtf8(st.name), st.comp_method, static_cast<qint64>(st.size)});
+    }
+    return list;
+}
+
+// An archive written by libzip directly, with entry names the engine would never write.
+void MakeArchive(const QString& aArchive, const std::vector<std::pair<QByteArray, QByteArray>>& aEntries)
+{
+    int code = 0;
+    TZip archive(zip_open(QFile::encodeName(aArchive).constData(), ZIP_CREATE | ZIP_TRUNCATE, &code));
+    ASSERT_TRUE(archive);
+    for (const auto& [name, data] : aEntries) {
+        zip_source_t* source = zip_source_buffer(archive.get(), data.constData(), data.size(), 0);
+        ASSERT_GE(zip_file_add(archive.get(), name.constData(), source, 0), 0);
+    }
+    ASSERT_EQ(zip_close(archive.get()), 0);
+    (void)archive.release();
+}
+
+QStringList TreeList(const QString& aDir)
+{
+    QStringList names;
+    QDir dir(aDir);
+    for (const QFileInfo& info : dir.entryInfoList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)) {
+        names << info.fileName();
+        if (info.isDir())
+            for (const QString& sub : TreeList(info.filePath()))
+                names << info.fileName() + QLatin1Char('/') + sub;
+    }
+    return names;
+}
+
+// Everything under aDir, sorted, separated by spaces ("" for an empty or missing directory).
+std::string Tree(const QString& aDir)
+{
+    return TreeList(aDir).join(QLatin1Char(' ')).toStdString();
+}
+
+QString ErrorOf(const std::function<void()>& aCall)
+{
+    try {
+        aCall();
+    } catch (const EVandrel& e) {
+        return e.Message();
+    }
+    return {};
+}
+
+class UZipArchiveTest : public ::testing::Test
+{
+protected:
+    QString Path(const QString& aName) const { return FDir.filePath(aName); }
+    QTemporaryDir FDir;
+    std::atomic<bool> FRunning{true};
+};
+
+TEST_F(UZipArchiveTest, RoundTrip_DeflatesTextStoresRandomAndKeepsBytes)
+{
+    const QByteArray text = TextBytes(3 * 1024 * 1024);
+    const QByteArray random = RandomBytes(2 * 1024 * 1024);
+    WriteFile(Path(QStringLiteral("bak/DB06-01-2024.bak")), text);
+    WriteFile(Path(QStringLiteral("bak/random.bak")), random);
+    const QString archive = Path(QStringLiteral("db.zip"));
+
+    std::vector<int> percents;
+    qint64 pendingMidway = -1;
+    UZipArchive::AddFile(archive, Path(QStringLiteral("bak/DB06-01-2024.bak")), FRunning, [&](int aPercent) {
+        if (aPercent == 50)
+            pendingMidway = UZipArchive::PendingArchiveSize(archive);
+        percents.push_back(aPercent);
+    });
+    UZipArchive::AddFile(archive, Path(QStringLiteral("bak/random.bak")), FRunning);
+
+    EXPECT_TRUE(std::is_sorted(percents.begin(), percents.end()));
+    EXPECT_EQ(percents.back(), 100);
+    EXPECT_GT(percents.size(), 50u) << "progress should move in small steps";
+    EXPECT_GT(pendingMidway, 0) << "the file libzip writes should be visible while it grows";
+    EXPECT_EQ(UZipArchive::PendingArchiveSize(archive), -1);
+
+    const auto entries = Entries(archive);
+    ASSERT_EQ(entries.size(), 2u);
+    EXPECT_EQ(entries[0].Name, QStringLiteral("DB06-01-2024.bak"));
+    EXPECT_EQ(entries[0].Method, ZIP_CM_DEFLATE);
+    EXPECT_EQ(entries[1].Name, QStringLiteral("random.bak"));
+    EXPECT_EQ(entries[1].Method, ZIP_CM_STORE);
+
+    std::vector<int> extractPercents;
+    UZipArchive::ExtractAll(
+        archive, Path(QStringLiteral("restore")), FRunning, [&](int aPercent) { extractPercents.push_back(aPercent); });
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("restore/DB06-01-2024.bak"))), text);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("restore/random.bak"))), random);
+    EXPECT_EQ(Tree(Path(QStringLiteral("restore"))), "DB06-01-2024.bak random.bak");
+    ASSERT_FALSE(extractPercents.empty());
+    EXPECT_EQ(extractPercents.back(), 100);
+}
+
+TEST_F(UZipArchiveTest, ZipTwice_ReplacesTheEntry)
+{
+    const QString backup = Path(QStringLiteral("db.bak"));
+    const QString archive = Path(QStringLiteral("db.zip"));
+    WriteFile(backup, TextBytes(10000));
+    UZipArchive::AddFile(archive, backup, FRunning);
+    const QByteArray second = TextBytes(20000).right(15000);
+    WriteFile(backup, second);
+    UZipArchive::AddFile(archive, backup, FRunning);
+
+    const auto entries = Entries(archive);
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].Size, second.size());
+    UZipArchive::ExtractAll(archive, Path(QStringLiteral("out")), FRunning);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("out/db.bak"))), second);
+}
+
+TEST_F(UZipArchiveTest, CancelWhileZipping_KeepsTheEarlierArchive)
+{
+    const QString backup = Path(QStringLiteral("db.bak"));
+    const QString archive = Path(QStringLiteral("db.zip"));
+    WriteFile(backup, TextBytes(5000));
+    UZipArchive::AddFile(archive, backup, FRunning);
+    const QByteArray earlier = ReadFile(archive);
+    WriteFile(backup, RandomBytes(4 * 1024 * 1024));
+
+    const QString error = ErrorOf([&] {
+        UZipArchive::AddFile(archive, backup, FRunning, [&](int aPercent) {
+            if (aPercent >= 10)
+                FRunning = false;
+        });
+    });
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Operation cancelled"))) << error.toStdString();
+    EXPECT_EQ(ReadFile(archive), earlier);
+    EXPECT_EQ(Tree(FDir.path()), "db.bak db.zip");
+}
+
+TEST_F(UZipArchiveTest, CancelWhileExtracting_KeepsCompleteFilesAndDropsThePartialOne)
+{
+    const QString archive = Path(QStringLiteral("two.zip"));
+    const QByteArray big = RandomBytes(6 * 1024 * 1024);
+    MakeArchive(archive, {{"a.txt", "first"}, {"b.bak", big}});
+    const QString target = Path(QStringLiteral("out"));
+    WriteFile(target + QStringLiteral("/b.bak"), "good old file");
+
+    const QString error = ErrorOf([&] {
+        UZipArchive::ExtractAll(archive, target, FRunning, [&](int aPercent) {
+            if (aPercent >= 30)
+                FRunning = false;
+        });
+    });
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Operation cancelled"))) << error.toStdString();
+    EXPECT_EQ(ReadFile(target + QStringLiteral("/a.txt")), QByteArray("first"));
+    EXPECT_EQ(ReadFile(target + QStringLiteral("/b.bak")), QByteArray("good old file"));
+    EXPECT_EQ(Tree(target), "a.txt b.bak");
+}
+
+struct TUnsafeCase
+{
+    const char* Name;
+    QByteArray Entry; // "@" stands for the test's directory
+};
+
+class UZipArchiveUnsafeTest : public UZipArchiveTest, public ::testing::WithParamInterface<TUnsafeCase>
+{
+};
+
+TEST_P(UZipArchiveUnsafeTest, ExtractRefusesAndWritesNothing)
+{
+    QByteArray entry = GetParam().Entry;
+    entry.replace('@', QFile::encodeName(FDir.path()));
+    const QString archive = Path(QStringLiteral("evil.zip"));
+    MakeArchive(archive, {{"good.txt", "fine"}, {entry, "escaped"}});
+    const QString target = Path(QStringLiteral("a/b/target"));
+
+    const QString error = ErrorOf([&] { UZipArchive::ExtractAll(archive, target, FRunning); });
+    EXPECT_TRUE(error.startsWith(QStringLiteral("Unsafe entry path"))) << error.toStdString();
+    EXPECT_EQ(Tree(FDir.path()), "evil.zip");
+}
+
+// clang-format off
+const TUnsafeCase UnsafeCases[] = {
+    {"ParentDirectory", "../evil.txt"},
+    {"ClimbsAfterDescending", "sub/../../../evil.txt"},
+    {"BackslashParent", "..\\..\\evil.txt"},
+    {"AbsolutePath", "@/evil.txt"},
+    {"DriveLetter", "C:/evil.txt"},
+};
+// clang-format on
+
+INSTANTIATE_TEST_SUITE_P(UnsafeEntries, UZipArchiveUnsafeTest, ::testing::ValuesIn(UnsafeCases), [](const auto& aInfo) {
+    return std::string(aInfo.param.Name);
+});
+
+TEST_F(UZipArchiveTest, DamagedArchives_FailWithLibzipMessageAndLeaveNoFile)
+{
+    const QString good = Path(QStringLiteral("good.zip"));
+    MakeArchive(good, {{"db.bak", RandomBytes(100000)}});
+    const QByteArray bytes = ReadFile(good);
+    QByteArray flipped = bytes;
+    flipped[50000] = static_cast<char>(flipped[50000] ^ 0x55);
+
+    const struct
+    {
+        const char* Name;
+        QByteArray Data;
+        const char* Message;
+    } cases[] = {
+        {"not a zip", "this is plain text, not an archive", "Not a zip archive"},
+        {"truncated", bytes.left(bytes.size() / 2), "Not a zip archive"},
+        {"data byte changed", flipped, "CRC error"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString archive = Path(QStringLiteral("damaged.zip"));
+        WriteFile(archive, c.Data);
+        const QString target = Path(QStringLiteral("out"));
+        const QString error = ErrorOf([&] { UZipArchive::ExtractAll(archive, target, FRunning); });
+        EXPECT_TRUE(error.startsWith(QLatin1String(c.Message))) << error.toStdString();
+        EXPECT_TRUE(error.contains(archive)) << error.toStdString();
+        EXPECT_EQ(Tree(target), "");
+    }
+}
+
+TEST_F(UZipArchiveTest, AddFile_MissingBackupFailsWithoutTouchingTheArchive)
+{
+    const QString error = ErrorOf(
+        [&] { UZipArchive::AddFile(Path(QStringLiteral("db.zip")), Path(QStringLiteral("none.bak")), FRunning); });
+    EXPECT_EQ(error.section(QStringLiteral("\r\n"), 0, 0),
+              QStringLiteral("Can't open file: No such file or directory"));
+    EXPECT_EQ(Tree(FDir.path()), "");
+    EXPECT_EQ(UZipArchive::FileSize(Path(QStringLiteral("none.bak"))), -1);
+}
+
+TEST_F(UZipArchiveTest, Estimate_IsCloseToTheArchiveWritten)
+{
+    const struct
+    {
+        const char* Name;
+        QByteArray Data;
+    } cases[] = {
+        {"small text, deflated whole", TextBytes(300000)},
+        {"large text, sampled", TextBytes(5 * 1024 * 1024)},
+        {"random, stored", RandomBytes(3 * 1024 * 1024)},
+        {"text then random", TextBytes(2 * 1024 * 1024) + RandomBytes(2 * 1024 * 1024)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString backup = Path(QStringLiteral("db.bak"));
+        const QString archive = Path(QStringLiteral("db.zip"));
+        QFile::remove(archive);
+        WriteFile(backup, c.Data);
+        EXPECT_EQ(UZipArchive::FileSize(backup), c.Data.size());
+        const qint32 estimateKiB = UZipArchive::EstimateArchiveKiB(backup);
+        UZipArchive::AddFile(archive, backup, FRunning);
+        const double actualKiB = UZipArchive::FileSize(archive) / 1024.0;
+        EXPECT_NEAR(estimateKiB / actualKiB, 1.0, 0.1) << estimateKiB << " KiB estimated, " << actualKiB << " written";
+    }
+}
+
+// Other tools read what we write, and we read what they write.
+TEST_F(UZipArchiveTest, Interop_UnzipTestsOurArchiveAndWeExtractZipToolArchives)
+{
+    const QString unzip = QStandardPaths::findExecutable(QStringLiteral("unzip"));
+    const QString zip = QStandardPaths::findExecutable(QStringLiteral("zip"));
+    if (unzip.isEmpty() || zip.isEmpty())
+        GTEST_SKIP() << "zip/unzip not installed (scripts/install-deps.sh installs them)";
+
+    WriteFile(Path(QStringLiteral("src/text.bak")), TextBytes(400000));
+    WriteFile(Path(QStringLiteral("src/random.bak")), RandomBytes(300000));
+    const QString ours = Path(QStringLiteral("ours.zip"));
+    UZipArchive::AddFile(ours, Path(QStringLiteral("src/text.bak")), FRunning);
+    UZipArchive::AddFile(ours, Path(QStringLiteral("src/random.bak")), FRunning);
+    QProcess test;
+    test.start(unzip, {QStringLiteral("-t"), ours});
+    ASSERT_TRUE(test.waitForFinished(30000));
+    EXPECT_EQ(test.exitCode(), 0) << test.readAllStandardOutput().toStdString();
+
+    QProcess make;
+    make.setWorkingDirectory(Path(QStringLiteral("src")));
+    make.start(zip,
+               {QStringLiteral("-r"), QStringLiteral("-q"), Path(QStringLiteral("tool.zip")), QStringLiteral(".")});
+    ASSERT_TRUE(make.waitForFinished(30000));
+    ASSERT_EQ(make.exitCode(), 0);
+    WriteFile(Path(QStringLiteral("out/text.bak")), "stale file to be replaced");
+    UZipArchive::ExtractAll(Path(QStringLiteral("tool.zip")), Path(QStringLiteral("out")), FRunning);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("out/text.bak"))), ReadFile(Path(QStringLiteral("src/text.bak"))));
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("out/random.bak"))), ReadFile(Path(QStringLiteral("src/random.bak"))));
+}
+
+} // namespace
