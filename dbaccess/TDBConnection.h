@@ -49,9 +49,9 @@ public:
     int ConnectionTimeout() const;
     /// Sets the login time-out in seconds.
     void SetConnectionTimeout(int aSeconds);
-    /// Default deadline in seconds of statements run by Execute and by queries (default 0: none).
+    /// Deadline in seconds of the statements run by Execute (default 0: none).
     int CommandTimeout() const;
-    /// Sets the default deadline of Execute and of queries.
+    /// Sets the deadline of Execute.
     void SetCommandTimeout(int aSeconds);
     /// True when Open first asks for user name and password through the login prompt hook.
     bool LoginPrompt() const;

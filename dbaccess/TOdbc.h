@@ -24,7 +24,7 @@ public:
     TOdbc& operator=(const TOdbc&) = delete;
     /// Takes over aOther's handle.
     TOdbc(TOdbc&& aOther) noexcept
-        : FHandle(std::exchange(aOther.FHandle, SQL_NULL_HANDLE))
+        : FHandle(std::exchange(aOther.FHandle, nullptr))
     {
     }
     /// Frees the current handle and takes over aOther's.
@@ -32,7 +32,7 @@ public:
     {
         if (this != &aOther) {
             Reset();
-            FHandle = std::exchange(aOther.FHandle, SQL_NULL_HANDLE);
+            FHandle = std::exchange(aOther.FHandle, nullptr);
         }
         return *this;
     }
@@ -67,7 +67,7 @@ void Check(SQLRETURN aResult, SQLSMALLINT aHandleType, SQLHANDLE aHandle, const 
 /// A QString as the ODBC wide-character buffer (UTF-16 on unixODBC).
 inline SQLWCHAR* Wide(const QString& aText)
 {
-    return reinterpret_cast<SQLWCHAR*>(const_cast<char16_t*>(aText.utf16()));
+    return reinterpret_cast<SQLWCHAR*>(const_cast<QChar*>(aText.constData()));
 }
 /// The shared ODBC 3 environment of the process.
 SQLHENV Environment();

@@ -5,6 +5,7 @@ add_library(dbaccess STATIC
     ${CMAKE_CURRENT_LIST_DIR}/TOdbc.h ${CMAKE_CURRENT_LIST_DIR}/TOdbc.cpp
     ${CMAKE_CURRENT_LIST_DIR}/UOleDbString.h ${CMAKE_CURRENT_LIST_DIR}/UOleDbString.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TDBConnection.h ${CMAKE_CURRENT_LIST_DIR}/TDBConnection.cpp
+    ${CMAKE_CURRENT_LIST_DIR}/TDBStatementRun.h
     ${CMAKE_CURRENT_LIST_DIR}/TDBCommand.h ${CMAKE_CURRENT_LIST_DIR}/TDBCommand.cpp
     ${CMAKE_CURRENT_LIST_DIR}/TDBQuery.h ${CMAKE_CURRENT_LIST_DIR}/TDBQuery.cpp)
 target_include_directories(dbaccess PUBLIC ${CMAKE_CURRENT_LIST_DIR})
