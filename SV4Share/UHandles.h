@@ -6,11 +6,9 @@
 #include <utility>
 
 /// Deleter that releases a C handle with the library's own free function; null is ignored.
-template <auto FreeFn>
-struct TFreeWith
+template <auto FreeFn> struct TFreeWith
 {
-    template <typename P>
-    void operator()(P* aPtr) const noexcept
+    template <typename P> void operator()(P* aPtr) const noexcept
     {
         if (aPtr)
             FreeFn(aPtr);
@@ -18,12 +16,10 @@ struct TFreeWith
 };
 
 /// Owning pointer for a C handle released by FreeFn.
-template <typename T, auto FreeFn>
-using THandle = std::unique_ptr<T, TFreeWith<FreeFn>>;
+template <typename T, auto FreeFn> using THandle = std::unique_ptr<T, TFreeWith<FreeFn>>;
 
 /// Runs an action when the scope ends, whichever way it ends; the action must not throw.
-template <typename F>
-class TFinally
+template <typename F> class TFinally
 {
 public:
     /// Takes the action to run at the end of the scope.

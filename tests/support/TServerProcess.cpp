@@ -33,8 +33,8 @@ void TServerProcess::Start(const QString& aProgram, const QStringList& aArgument
     }
     FOutput += FProcess.readAll();
     Stop();
-    throw EVandrel(QStringLiteral("Test server %1 did not report its port:\r\n%2")
-                       .arg(aProgram, QString::fromLocal8Bit(FOutput)));
+    throw EVandrel(
+        QStringLiteral("Test server %1 did not report its port:\r\n%2").arg(aProgram, QString::fromLocal8Bit(FOutput)));
 }
 
 void TServerProcess::StartPython(const QString& aScript, const QStringList& aArguments, int aTimeoutMs)

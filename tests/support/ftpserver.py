@@ -2,11 +2,13 @@
 # SPDX-License-Identifier: MIT
 """Loopback FTP server for the tests (pyftpdlib).
 
-Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...]
+Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--refuse-rename-over] [--log-commands]
+--refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do.
 Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its standard input
 closes, so it never outlives the test that started it.
 """
 import argparse
+import logging
 import os
 import sys
 import threading
@@ -21,15 +23,24 @@ def main():
     parser.add_argument("--root", required=True)
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--user", action="append", default=[])
+    parser.add_argument("--refuse-rename-over", action="store_true")
+    parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
     args = parser.parse_args()
 
+    if args.log_commands:
+        logging.basicConfig(stream=sys.stderr, level=logging.DEBUG, format="%(message)s")
     authorizer = DummyAuthorizer()
     for entry in args.user or ["vandrel:secret"]:
         name, _, password = entry.partition(":")
         authorizer.add_user(name, password, args.root, perm="elradfmwMT")
 
     class Handler(FTPHandler):
-        pass
+        def ftp_RNTO(self, path):
+            if args.refuse_rename_over and self._rnfr and os.path.exists(path):
+                self._rnfr = None
+                self.respond("550 File exists.")
+                return None
+            return super().ftp_RNTO(path)
 
     Handler.authorizer = authorizer
     Handler.permit_foreign_addresses = False

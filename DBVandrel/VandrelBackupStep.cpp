@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+#include "Vandrel.h"
+
+void TfrmVandrel::BackupStep()
+{
+    StepNotAvailable(QStringLiteral("Backup"));
+}

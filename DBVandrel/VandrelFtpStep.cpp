@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+#include "Vandrel.h"
+
+void TfrmVandrel::FtpStep(bool aDownload)
+{
+    StepNotAvailable(aDownload ? QStringLiteral("Download") : QStringLiteral("Upload"));
+}

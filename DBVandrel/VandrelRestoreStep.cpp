@@ -1,0 +1,7 @@
+// SPDX-License-Identifier: MIT
+#include "Vandrel.h"
+
+void TfrmVandrel::RestoreStep()
+{
+    StepNotAvailable(QStringLiteral("Restore"));
+}

@@ -1,0 +1,10 @@
+# SPDX-License-Identifier: MIT
+if(TARGET vandrel_window)
+    vandrel_add_qtest(VandrelRunnerTest
+        SOURCES VandrelRunnerTest.cpp
+        LIBS vandrel_window
+        LABELS gui
+        TIMEOUT 120)
+    target_compile_definitions(VandrelRunnerTest PRIVATE VANDREL_BINARY="$<TARGET_FILE:dbvandrel>")
+    add_dependencies(VandrelRunnerTest dbvandrel)
+endif()

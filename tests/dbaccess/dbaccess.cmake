@@ -1,0 +1,9 @@
+# SPDX-License-Identifier: MIT
+vandrel_add_gtest(dbaccess_test
+    SOURCES
+        ${CMAKE_CURRENT_LIST_DIR}/TFakeSqlServer.h ${CMAKE_CURRENT_LIST_DIR}/TFakeSqlServer.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/UOleDbStringTest.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/TDBConnectionTest.cpp
+    LIBS dbaccess
+    LABELS db
+    TIMEOUT 120)
