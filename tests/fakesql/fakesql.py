@@ -10,6 +10,7 @@ See README.md beside this file.
 """
 import argparse
 import datetime
+import decimal
 import os
 import signal
 import socket
@@ -197,7 +198,7 @@ class Session:
         finally:
             with self.server.lock:
                 self.server.sessions.discard(self)
-            self.ch.drop()
+            self.ch.close()
 
     def login(self):
         ptype, payload = self.ch.read_message()
@@ -246,6 +247,7 @@ class Session:
         return True
 
     def fail_login(self, user):
+        self.log("login of '%s' refused" % user)
         self.message(18456, "Login failed for user '%s'." % user, cls=14)
         self.ch.write(tds.token_done(DONE_ERROR))
         self.ch.flush(eom=True)
@@ -390,7 +392,9 @@ class Session:
         index = reserved // 8
         unused = reserved // 16
         data = reserved - index - unused
-        mb = lambda p: "%.2f MB" % (p * store.PAGE / 1048576.0)  # noqa: E731
+        # the server's STR(x, 15, 2) rounds halves away from zero
+        mb = lambda p: "%s MB" % (decimal.Decimal(p * store.PAGE) / 1048576).quantize(  # noqa: E731
+            decimal.Decimal("0.01"), decimal.ROUND_HALF_UP)
         kb = lambda p: "%d KB" % (p * store.PAGE // 1024)  # noqa: E731
         ch = self.ch
         ch.write(tds.result_set([("database_name", NVarChar(128), True), ("database_size", VarChar(18), True),
@@ -402,6 +406,38 @@ class Session:
                                 [(kb(reserved), kb(data), kb(index), kb(unused))]))
         ch.write(tds.token_doneinproc(DONE_MORE | DONE_COUNT, CMD_SELECT, 1))
         ch.write(tds.token_returnstatus(0))
+        return DONE_FINAL, tds.CMD_EXECUTE, 0, 0xFE
+
+    TYPE_INFO = {  # SQLGetTypeInfo rows: name, type, size, prefix, suffix, params, searchable, min/max scale, usertype
+        12: ("varchar", 8000, "'", "'", "max length", 3, None, None, 2),
+        -9: ("nvarchar", 4000, "N'", "'", "max length", 3, None, None, 0),
+        -3: ("varbinary", 8000, "0x", None, "max length", 2, None, None, 4),
+        4: ("int", 10, None, None, None, 2, 0, 0, 7),
+        -5: ("bigint", 19, None, None, None, 2, 0, 0, 0),
+        93: ("datetime", 23, "'", "'", None, 3, 3, 3, 12),
+    }
+
+    def do_typeinfo(self, data_type):
+        columns = [("TYPE_NAME", NVarChar(128), False), ("DATA_TYPE", IntN(2), False), ("COLUMN_SIZE", IntN(4), True),
+                   ("LITERAL_PREFIX", VarChar(32), True), ("LITERAL_SUFFIX", VarChar(32), True),
+                   ("CREATE_PARAMS", VarChar(32), True), ("NULLABLE", IntN(2), False),
+                   ("CASE_SENSITIVE", IntN(2), False), ("SEARCHABLE", IntN(2), False),
+                   ("UNSIGNED_ATTRIBUTE", IntN(2), True), ("FIXED_PREC_SCALE", IntN(2), False),
+                   ("AUTO_UNIQUE_VALUE", IntN(2), True), ("LOCAL_TYPE_NAME", NVarChar(128), True),
+                   ("MINIMUM_SCALE", IntN(2), True), ("MAXIMUM_SCALE", IntN(2), True), ("SQL_DATA_TYPE", IntN(2), False),
+                   ("SQL_DATETIME_SUB", IntN(2), True), ("NUM_PREC_RADIX", IntN(4), True),
+                   ("INTERVAL_PRECISION", IntN(2), True), ("USERTYPE", IntN(2), True)]
+        rows = []
+        for code, (name, size, prefix, suffix, params, searchable, min_scale, max_scale, usertype) in \
+                self.TYPE_INFO.items():
+            if data_type in (None, 0, code):
+                numeric = code in (4, -5)
+                rows.append((name, code, size, prefix, suffix, params, 1, 0, searchable, 0 if numeric else None, 0,
+                             0 if numeric else None, name, min_scale, max_scale, 9 if code == 93 else code,
+                             3 if code == 93 else None, 10 if numeric else None, None, usertype))
+        self.ch.write(tds.result_set(columns, rows))
+        self.ch.write(tds.token_doneinproc(DONE_MORE | DONE_COUNT, CMD_SELECT, len(rows)))
+        self.ch.write(tds.token_returnstatus(0))
         return DONE_FINAL, tds.CMD_EXECUTE, 0, 0xFE
 
     def do_logspace(self):

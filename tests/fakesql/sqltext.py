@@ -17,7 +17,8 @@ TOKEN_RE = re.compile(r"""
 |(?P<punct>.)
 """, re.S | re.X)
 
-STATEMENT_STARTS = {"USE", "SELECT", "SET", "BACKUP", "RESTORE", "DBCC", "EXEC", "EXECUTE", "SP_SPACEUSED", "IF"}
+STATEMENT_STARTS = {"USE", "SELECT", "SET", "BACKUP", "RESTORE", "DBCC", "EXEC", "EXECUTE", "SP_SPACEUSED", "IF",
+                    "SP_DATATYPE_INFO", "SP_DATATYPE_INFO_100"}
 
 BACKUP_OPTIONS = {"INIT", "NOINIT", "FORMAT", "NOFORMAT", "SKIP", "NOSKIP", "COMPRESSION", "NO_COMPRESSION",
                   "STATS", "NAME", "DESCRIPTION", "MEDIADESCRIPTION", "MEDIANAME", "COPY_ONLY", "CHECKSUM",
@@ -186,6 +187,16 @@ class Parser:
         if word == "SP_SPACEUSED":
             self.next()
             return ("spaceused",)
+        if word in ("SP_DATATYPE_INFO", "SP_DATATYPE_INFO_100"):
+            # what the ODBC driver sends for SQLGetTypeInfo: sp_datatype_info_100 <type>[, <odbc version>]
+            self.next()
+            data_type = None
+            if self.peek().kind == "num" or (self.peek().value == "-" and self.peek(1).kind == "num"):
+                sign = -1 if self.punct("-") else 1
+                data_type = sign * self.number()
+                if self.punct(","):
+                    self.number()
+            return ("typeinfo", data_type)
         if word == "IF":
             # what drivers send to end a transaction: IF @@TRANCOUNT > 0 COMMIT|ROLLBACK [TRAN]
             self.next()

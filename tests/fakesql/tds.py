@@ -4,6 +4,7 @@ import datetime
 import select
 import socket
 import struct
+import time
 
 # Packet types
 PKT_BATCH = 0x01
@@ -307,7 +308,24 @@ class PacketChannel:
         except OSError as e:
             raise ConnectionGone(str(e)) from e
 
+    def close(self):
+        """Closes gracefully: what was sent still reaches the client (no RST from unread input)."""
+        try:
+            self.sock.shutdown(socket.SHUT_WR)
+            deadline = time.monotonic() + 2.0
+            while time.monotonic() < deadline:
+                ready, _, _ = select.select([self.sock], [], [], max(0.0, deadline - time.monotonic()))
+                if not ready or not self.sock.recv(65536):
+                    break
+        except OSError:
+            pass
+        try:
+            self.sock.close()
+        except OSError:
+            pass
+
     def drop(self):
+        """Closes abruptly (RST), as a server process that dies would."""
         try:
             self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
         except OSError:
