@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+/// Shows QString values readably in failure messages.
+inline void PrintTo(const QString& aText, std::ostream* aStream)
+{
+    *aStream << '"' << aText.toStdString() << '"';
+}
+
 namespace {
 /// Sets an environment variable for one test and restores it afterwards.
 class TEnvGuard

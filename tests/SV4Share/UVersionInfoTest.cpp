@@ -5,6 +5,12 @@
 
 #include <gtest/gtest.h>
 
+/// Shows QString values readably in failure messages.
+inline void PrintTo(const QString& aText, std::ostream* aStream)
+{
+    *aStream << '"' << aText.toStdString() << '"';
+}
+
 TEST(UVersionInfoTest, RunningProgram_HasTheBuildTimeValues)
 {
     TVersionInfo info;

@@ -1,0 +1,254 @@
+// SPDX-License-Identifier: MIT
+#include "UDatCon.h"
+
+#include "EVandrel.h"
+#include "UFileUtils.h"
+#include "ULog.h"
+
+#include "TDBConnection.h"
+#include "UOleDbString.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringEncoder>
+
+#include <algorithm>
+#include <mutex>
+
+namespace {
+std::mutex gHookLock;
+UDatCon::TConnectionDialogHook gDialogHook;
+UDatCon::TLoginDialogHook gLoginHook;
+
+UDatCon::TConnectionDialogHook DialogHook()
+{
+    std::lock_guard<std::mutex> lock(gHookLock);
+    return gDialogHook;
+}
+
+/// Sets, replaces or (with an empty value) removes the "name=value" entry of aList; names compared without case.
+void SetListValue(QStringList& aList, const QString& aName, const QString& aValue)
+{
+    const QString prefix = aName + QLatin1Char('=');
+    for (qsizetype i = 0; i < aList.size(); ++i) {
+        if (aList.at(i).startsWith(prefix, Qt::CaseInsensitive)) {
+            if (aValue.isEmpty())
+                aList.removeAt(i);
+            else
+                aList[i] = prefix + aValue;
+            return;
+        }
+    }
+    if (!aValue.isEmpty())
+        aList.append(prefix + aValue);
+}
+
+bool ListHasName(const QStringList& aList, const QString& aName)
+{
+    const QString prefix = aName + QLatin1Char('=');
+    return std::any_of(aList.cbegin(), aList.cend(), [&prefix](const QString& aEntry) {
+        return aEntry.startsWith(prefix, Qt::CaseInsensitive);
+    });
+}
+
+/// Lowers only the ASCII letters, so that every position matches the same position of the original.
+QString AsciiLower(const QString& aText)
+{
+    QString lowered = aText;
+    for (QChar& c : lowered) {
+        if (c >= QLatin1Char('A') && c <= QLatin1Char('Z'))
+            c = QChar(c.unicode() + ('a' - 'A'));
+    }
+    return lowered;
+}
+
+/// Index of the value that follows aKey + "=" in aText, or -1.
+qsizetype PosKey(const QString& aKey, const QString& aText)
+{
+    const qsizetype pos = aText.indexOf(aKey + QLatin1Char('='));
+    return pos < 0 ? -1 : pos + aKey.size() + 1;
+}
+
+/// Index of the extension's dot in the final path component, or -1.
+qsizetype ExtensionDot(const QString& aFileName)
+{
+    const qsizetype dot = aFileName.lastIndexOf(QLatin1Char('.'));
+    return dot > aFileName.lastIndexOf(QLatin1Char('/')) ? dot : -1;
+}
+
+/// Creates aFileName (it must not exist yet, owner-only access) holding the data-link text. A file created but
+/// not completely written is removed again. True when the whole file was written.
+bool WriteDataLinkFile(const QString& aConnectionString, const QString& aFileName)
+{
+    const QString text = QStringLiteral("[oledb]\r\n; Everything after this line is an OLE DB initstring\r\n") +
+                         aConnectionString + QStringLiteral("\r\n");
+    const QByteArray bytes = QByteArray("\xFF\xFE", 2) + QStringEncoder(QStringConverter::Utf16LE)(text);
+    QFile file(aFileName);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        return false;
+    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    file.close();
+    if (!written || file.error() != QFileDevice::NoError) {
+        file.remove();
+        return false;
+    }
+    return true;
+}
+} // namespace
+
+namespace UDatCon {
+void SetConnectionDialogHook(TConnectionDialogHook aHook)
+{
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gDialogHook = std::move(aHook);
+}
+
+void SetLoginDialogHook(TLoginDialogHook aHook)
+{
+    std::lock_guard<std::mutex> lock(gHookLock);
+    gLoginHook = std::move(aHook);
+}
+
+bool LoginPrompt(QString& aUser, QString& aPassword)
+{
+    TLoginDialogHook hook;
+    {
+        std::lock_guard<std::mutex> lock(gHookLock);
+        hook = gLoginHook;
+    }
+    return hook && hook(aUser, aPassword);
+}
+
+void Log(const QString& aText)
+{
+    ULog::OutputDebugLine(aText);
+}
+
+QString GetDatabaseName(const QString& aConnectionString)
+{
+    const QString lowered = AsciiLower(aConnectionString);
+    qsizetype pos;
+    if (lowered.contains(QStringLiteral("jet.oledb"))) {
+        pos = PosKey(QStringLiteral("data source"), lowered);
+    } else {
+        pos = PosKey(QStringLiteral("database"), lowered);
+        if (pos < 0)
+            pos = PosKey(QStringLiteral("initial catalog"), lowered);
+    }
+    if (pos < 0)
+        return QString();
+    qsizetype end = lowered.indexOf(QLatin1Char(';'), pos);
+    if (end < 0)
+        end = lowered.size();
+    return aConnectionString.mid(pos, end - pos);
+}
+
+bool ADOConnectionString(const QString& aInitial, QString& aConnectionString)
+{
+    aConnectionString.clear();
+    const TConnectionDialogHook hook = DialogHook();
+    QString result;
+    if (!hook || !hook(aInitial, result))
+        return false;
+    aConnectionString = result;
+    return true;
+}
+
+bool PromptDataLink(TDBConnection& aConnection)
+{
+    QString edited;
+    if (!ADOConnectionString(aConnection.ConnectionString(), edited))
+        return false;
+    aConnection.SetConnectionString(edited);
+    return true;
+}
+
+void EnumerateDCProperties(TDBConnection& aConnection, QStringList& aList)
+{
+    const int count = aConnection.PropertyCount();
+    for (int i = 0; i < count; ++i) {
+        const QString name = aConnection.PropertyName(i);
+        QString value;
+        try {
+            value = aConnection.PropertyValue(i);
+        } catch (const EVandrel& e) {
+            value = QStringLiteral("<error> ") + e.Message();
+        } catch (const std::exception& e) {
+            value = QStringLiteral("<error> ") + QString::fromLocal8Bit(e.what());
+        }
+        SetListValue(aList, name, value);
+    }
+}
+
+void DecideLoginPrompt(TDBConnection& aConnection)
+{
+    QStringList properties;
+    EnumerateDCProperties(aConnection, properties);
+    const auto propertyDef = [&](const QString& aName, const QString& aDefault) {
+        return ListHasName(properties, aName) ? aConnection.Property(aName) : aDefault;
+    };
+    propertyDef(QStringLiteral("User ID"), QString());
+    const bool persist = UOleDbString::IsTrue(propertyDef(QStringLiteral("Persist Security Info"), QString()));
+    const bool integrated = !propertyDef(QStringLiteral("Integrated Security"), QString()).isEmpty();
+    aConnection.SetLoginPromptHook(&LoginPrompt);
+    aConnection.SetLoginPrompt(!(integrated || persist));
+}
+
+void TryOpenTwice(TDBConnection& aConnection)
+{
+    const int configured = aConnection.ConnectionTimeout();
+    aConnection.SetConnectionTimeout(3);
+    try {
+        aConnection.Open();
+        return;
+    } catch (const std::exception& e) {
+        Log(QStringLiteral("UDatCon: first opening failed: ") + QString::fromUtf8(e.what()));
+    }
+    aConnection.SetConnectionTimeout(configured);
+    aConnection.Open();
+}
+
+bool StoreDataLink(const QString& aConnectionString, const QString& aFileName)
+{
+    if (aFileName.isEmpty())
+        return false;
+    try {
+        UFileUtils::ForceConfigDirFor(aFileName);
+        const QFileInfo info(aFileName);
+        QString movedTo;
+        if (info.exists() || info.isSymLink()) {
+            QString temp = UFileUtils::GetTempDir();
+            if (!temp.endsWith(QLatin1Char('/')))
+                temp += QLatin1Char('/');
+            const QString aside = temp + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmzzz")) +
+                                  ChangeFileExt(info.fileName(), QStringLiteral(".tmp"));
+            // When the move fails the file is still there and the exclusive create below refuses to write.
+            if (QFile::rename(aFileName, aside))
+                movedTo = aside;
+        }
+        const bool written = WriteDataLinkFile(aConnectionString, aFileName);
+        if (!movedTo.isEmpty()) {
+            if (written)
+                QFile::remove(movedTo);
+            else if (!QFile::rename(movedTo, aFileName))
+                Log(QStringLiteral("UDatCon: the previous data-link file was kept as ") + movedTo);
+        }
+        return written;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
+QString ReplaceFileExt(const QString& aFileName, const QString& aNewExt)
+{
+    const qsizetype dot = ExtensionDot(aFileName);
+    return dot < 0 ? aFileName : aFileName.left(dot) + aNewExt;
+}
+
+QString ChangeFileExt(const QString& aFileName, const QString& aNewExt)
+{
+    const qsizetype dot = ExtensionDot(aFileName);
+    return (dot < 0 ? aFileName : aFileName.left(dot)) + aNewExt;
+}
+} // namespace UDatCon

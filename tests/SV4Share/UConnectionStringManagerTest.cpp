@@ -1,0 +1,220 @@
+// SPDX-License-Identifier: MIT
+#include "UConnectionStringManager.h"
+#include "EVandrel.h"
+#include "TestPaths.h"
+#include "UIniFile.h"
+#include "UVersionInfo.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringEncoder>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+/// Shows QString values readably in failure messages.
+inline void PrintTo(const QString& aText, std::ostream* aStream)
+{
+    *aStream << '"' << aText.toStdString() << '"';
+}
+
+namespace {
+const QString cSales = QStringLiteral(
+    "Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security Info=False;Initial Catalog=Sales;Data Source=SRV01");
+
+QByteArray ReadAll(const QString& aFileName)
+{
+    QFile file(aFileName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+void WriteAll(const QString& aFileName, const QByteArray& aBytes)
+{
+    QFile file(aFileName);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << aFileName.toStdString();
+    file.write(aBytes);
+}
+
+/// A fresh configuration folder ($XDG_CONFIG_HOME/dbvandrel) and a fresh current directory per test.
+class UConnectionStringManagerTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        FOldXdg = qgetenv("XDG_CONFIG_HOME");
+        FOldCurrent = QDir::currentPath();
+        qputenv("XDG_CONFIG_HOME", QFile::encodeName(FHome.path()));
+        ASSERT_TRUE(QDir::setCurrent(FWork.path()));
+    }
+    void TearDown() override
+    {
+        QDir::setCurrent(FOldCurrent);
+        qputenv("XDG_CONFIG_HOME", FOldXdg);
+    }
+
+    QString Config(const QString& aName) const { return FHome.path() + QStringLiteral("/dbvandrel/") + aName; }
+    QString Work(const QString& aName) const { return QDir::currentPath() + QLatin1Char('/') + aName; }
+    static QString Program() { return QFileInfo(TVersionInfo::ProgramFileName()).fileName(); }
+
+    QTemporaryDir FHome;
+    QTemporaryDir FWork;
+    QByteArray FOldXdg;
+    QString FOldCurrent;
+};
+} // namespace
+
+TEST_F(UConnectionStringManagerTest, Search_FollowsTheEightCandidatesInOrder)
+{
+    QDir().mkpath(Config(QString()));
+    const QList<QPair<QString, TLocationKind>> order = {{Config(Program() + QStringLiteral(".udl")), lkUDL},
+                                                        {Config(Program() + QStringLiteral(".ini")), lkINI},
+                                                        {Config(QStringLiteral("DefaultDataLink.udl")), lkUDL},
+                                                        {Config(QStringLiteral("DefaultDataLink.ini")), lkINI},
+                                                        {Work(QStringLiteral("DefaultDataLink.udl")), lkUDL},
+                                                        {Work(QStringLiteral("DefaultDataLink.ini")), lkINI},
+                                                        {Work(Program() + QStringLiteral(".udl")), lkUDL},
+                                                        {Work(Program() + QStringLiteral(".ini")), lkINI}};
+    for (const auto& candidate : order)
+        WriteAll(candidate.first, "[Other]\r\nx=1\r\n");
+    for (const auto& candidate : order) {
+        TConnectionStringManager store;
+        const QString read = store.ConnectionString();
+        EXPECT_EQ(store.FileName, candidate.first);
+        EXPECT_EQ(store.LocationKind, candidate.second) << candidate.first.toStdString();
+        EXPECT_EQ(read, candidate.second == lkUDL ? QStringLiteral("FILE NAME=") + candidate.first : QString());
+        QFile::remove(candidate.first);
+    }
+    TConnectionStringManager store;
+    EXPECT_EQ(store.ConnectionString(), QString());
+    EXPECT_EQ(store.LocationKind, lkPrompt);
+    EXPECT_EQ(store.FileName, QString());
+}
+
+TEST_F(UConnectionStringManagerTest, NothingStored_WritesTheSharedIniFileForItsOwner)
+{
+    TConnectionStringManager store;
+    EXPECT_EQ(store.ConnectionString(), QString());
+    store.SetConnectionString(cSales);
+    const QString shared = Config(QStringLiteral("DefaultDataLink.ini"));
+    EXPECT_EQ(store.FileName, shared);
+    EXPECT_EQ(store.LocationKind, lkINI);
+    EXPECT_EQ(store.Key, QStringLiteral("Software\\Brantwell"));
+    EXPECT_EQ(store.Value, QStringLiteral("SharedDatCon"));
+    // Same bytes as the file another machine wrote with the same key.
+    EXPECT_EQ(ReadAll(shared), ReadAll(TestPaths::DataFile(QStringLiteral("shared-datcon.ini"))));
+    const QFileDevice::Permissions others =
+        QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+    EXPECT_FALSE(QFileInfo(shared).permissions() & others);
+
+    TConnectionStringManager fresh;
+    EXPECT_EQ(fresh.ConnectionString(), cSales);
+    EXPECT_EQ(fresh.FileName, shared);
+}
+
+TEST_F(UConnectionStringManagerTest, IniLayouts_ReadAndWrittenBackInPlace)
+{
+    const QByteArray ownAndPlain =
+        "[oledb]\r\n(Default)=plain\r\n[software\\brantwell\\solvane]\r\nDatCon=" +
+        ReadAll(TestPaths::DataFile(QStringLiteral("shared-datcon.ini"))).split('\r').at(1).mid(14) + "\r\n";
+    // clang-format off
+    const struct { const char* Name; QByteArray Content; QString Read; QString Section; QString Key; bool Encrypted; } rows[] = {
+        {"Plain",        ReadAll(TestPaths::DataFile(QStringLiteral("oledb-plain.ini"))), cSales, QStringLiteral("oledb"), QStringLiteral("(Default)"), false},
+        {"Shared",       ReadAll(TestPaths::DataFile(QStringLiteral("shared-datcon.ini"))), cSales, QStringLiteral("Software\\Brantwell"), QStringLiteral("SharedDatCon"), true},
+        {"OwnBeforePlain", ownAndPlain, cSales, QStringLiteral("Software\\Brantwell\\Solvane"), QStringLiteral("DatCon"), true},
+        {"NoLayout",     "; note\r\n[Other]\r\nx = 1 \r\n", QString(), QStringLiteral("Software\\Brantwell"), QStringLiteral("SharedDatCon"), true},
+    };
+    // clang-format on
+    const QString changed = QStringLiteral("Provider=SQLOLEDB;Data Source=SRV02;Initial Catalog=Other");
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const QString name = Work(QStringLiteral("conn.ini"));
+        WriteAll(name, row.Content);
+        TConnectionStringManager reader;
+        reader.LocationKind = lkINI;
+        reader.FileName = name;
+        EXPECT_EQ(reader.ConnectionString(), row.Read);
+
+        TConnectionStringManager writer;
+        writer.LocationKind = lkINI;
+        writer.FileName = name;
+        writer.SetConnectionString(changed);
+        const TIniFile ini(name);
+        const QString stored = ini.ReadString(row.Section, row.Key);
+        EXPECT_EQ(stored == changed, !row.Encrypted);
+        EXPECT_EQ(USVCrypt::DecryptString(stored, writer.CryptKey()) == changed, row.Encrypted);
+        EXPECT_EQ(ini.Sections().size(), TIniFile(name).Sections().size());
+        if (QByteArray(row.Name) == "NoLayout") {
+            EXPECT_EQ(ini.ReadString(QStringLiteral("other"), QStringLiteral("X")), QStringLiteral("1"));
+        }
+        TConnectionStringManager again;
+        again.LocationKind = lkINI;
+        again.FileName = name;
+        EXPECT_EQ(again.ConnectionString(), changed);
+        QFile::remove(name);
+    }
+}
+
+TEST_F(UConnectionStringManagerTest, UnknownCompany_NamesTheSectionsCompanyName)
+{
+    TVersionInfo none(QStringLiteral("/no/such/program"));
+    TConnectionStringManager store(none);
+    EXPECT_EQ(store.DefaultKey(), QStringLiteral("Software\\CompanyName\\ProductName"));
+    EXPECT_EQ(store.DefaultSharedKey(), QStringLiteral("Software\\CompanyName"));
+    store.SetConnectionString(cSales);
+    EXPECT_EQ(TIniFile(Config(QStringLiteral("DefaultDataLink.ini"))).Sections(),
+              QStringList{QStringLiteral("Software\\CompanyName")});
+}
+
+TEST_F(UConnectionStringManagerTest, DataLinkLocation_ReadsAsFileNameAndWritesThroughTheDataLinkWriter)
+{
+    TConnectionStringManager reader;
+    reader.LocationKind = lkUDL;
+    reader.FileName = QStringLiteral("/no/such/conn.txt");
+    EXPECT_EQ(reader.ConnectionString(), QStringLiteral("FILE NAME=/no/such/conn.txt"));
+
+    const QString name = Work(QStringLiteral("conn.udl"));
+    WriteAll(name, "old");
+    TConnectionStringManager writer;
+    writer.LocationKind = lkUDL;
+    writer.FileName = name;
+    writer.SetConnectionString(cSales);
+    EXPECT_TRUE(ReadAll(name).startsWith(QByteArray("\xFF\xFE[\0o\0", 6)));
+
+    writer.FileName = Work(QStringLiteral("missing/conn.udl"));
+    try {
+        writer.SetConnectionString(cSales);
+        ADD_FAILURE() << "no error";
+    } catch (const EVandrel& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Could not store UDL"));
+    }
+}
+
+TEST(UIniFileTest, Format_SectionsWithBackslashesCommentsAndEncodings)
+{
+    QTemporaryDir dir;
+    const QString ansi = dir.filePath(QStringLiteral("a.ini"));
+    WriteAll(ansi, "lost=1\r\n  ; comment\r\n[ Software\\Brantwell ]\r\n Key = caf\xE9 \x80 \r\n\r\n[next]\nA=1=2\n");
+    TIniFile ini(ansi);
+    EXPECT_EQ(ini.Sections(), (QStringList{QStringLiteral("Software\\Brantwell"), QStringLiteral("next")}));
+    EXPECT_EQ(ini.ReadString(QStringLiteral("software\\BRANTWELL"), QStringLiteral("key")),
+              QStringLiteral("caf\u00E9 \u20AC"));
+    EXPECT_EQ(ini.ReadString(QStringLiteral("next"), QStringLiteral("a")), QStringLiteral("1=2"));
+    ini.WriteString(QStringLiteral("NEXT"), QStringLiteral("b"), QStringLiteral("x"));
+    ini.UpdateFile();
+    EXPECT_EQ(ReadAll(ansi),
+              QByteArray("[Software\\Brantwell]\r\nKey=caf\xE9 \x80\r\n\r\n[next]\r\nA=1=2\r\nb=x\r\n\r\n"));
+
+    const QString wide = dir.filePath(QStringLiteral("w.ini"));
+    WriteAll(wide,
+             QByteArray("\xFF\xFE", 2) +
+                 QStringEncoder(QStringConverter::Utf16LE)(QStringLiteral("[s]\r\nk=\u20AC\r\n")));
+    TIniFile utf16(wide);
+    EXPECT_EQ(utf16.ReadString(QStringLiteral("s"), QStringLiteral("k")), QStringLiteral("\u20AC"));
+    utf16.UpdateFile();
+    EXPECT_EQ(ReadAll(wide),
+              QByteArray("\xFF\xFE", 2) +
+                  QStringEncoder(QStringConverter::Utf16LE)(QStringLiteral("[s]\r\nk=\u20AC\r\n\r\n")));
+
+    EXPECT_THROW(TIniFile(QString()).UpdateFile(), EVandrel);
+}
