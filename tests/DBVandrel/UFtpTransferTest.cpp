@@ -1,0 +1,424 @@
+// SPDX-License-Identifier: MIT
+#include "UFtpTransfer.h"
+
+#include "EVandrel.h"
+#include "TServerProcess.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+using namespace UFtpTransfer;
+
+namespace {
+
+const QString cUser = QStringLiteral("vandrel");
+const QString cPassword = QStringLiteral("secret");
+
+/// Writes aSize pseudo-random bytes (seeded) in chunks.
+void WriteRandomFile(const QString& aPath, qint64 aSize, quint32 aSeed)
+{
+    QFile file(aPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly)) << file.errorString().toStdString();
+    QRandomGenerator random(aSeed);
+    std::vector<quint32> chunk(256 * 1024);
+    for (qint64 left = aSize; left > 0;) {
+        random.fillRange(chunk.data(), chunk.size());
+        const qint64 bytes = std::min<qint64>(left, static_cast<qint64>(chunk.size() * sizeof(quint32)));
+        ASSERT_EQ(file.write(reinterpret_cast<const char*>(chunk.data()), bytes), bytes);
+        left -= bytes;
+    }
+}
+
+void WriteText(const QString& aPath, const QByteArray& aData)
+{
+    QFile file(aPath);
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    ASSERT_EQ(file.write(aData), aData.size());
+}
+
+QByteArray FileHash(const QString& aPath)
+{
+    QFile file(aPath);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(&file);
+    return hash.result().toHex();
+}
+
+/// Records what a transfer reported.
+struct TRecorder
+{
+    std::vector<TFtpStatus> Statuses;
+    std::vector<std::pair<qint64, qint64>> Work;
+    qint64 CancelAfter = -1; ///< abandon once this many bytes moved (-1: never)
+
+    void Attach(TFtpTransfer& aFtp)
+    {
+        aFtp.SetStatusHandler([this](TFtpStatus aStatus, const QString&) { Statuses.push_back(aStatus); });
+        aFtp.SetWorkHandler([this](qint64 aCount, qint64 aTotal) {
+            Work.emplace_back(aCount, aTotal);
+            return CancelAfter < 0 || aCount < CancelAfter;
+        });
+    }
+    bool Saw(TFtpStatus aStatus) const
+    {
+        return std::find(Statuses.begin(), Statuses.end(), aStatus) != Statuses.end();
+    }
+};
+
+class UFtpTransferTest : public ::testing::Test
+{
+protected:
+    void StartServer(const QStringList& aExtra = {})
+    {
+        ASSERT_TRUE(FTemp.isValid());
+        ASSERT_TRUE(QDir().mkpath(Root()));
+        ASSERT_TRUE(QDir().mkpath(Local()));
+        QStringList args{QStringLiteral("--root"),
+                         Root(),
+                         QStringLiteral("--port"),
+                         QStringLiteral("0"),
+                         QStringLiteral("--user"),
+                         cUser + QLatin1Char(':') + cPassword};
+        FServer.StartPython(QStringLiteral("tests/support/ftpserver.py"), args + aExtra);
+    }
+    QString Root() const { return FTemp.filePath(QStringLiteral("root")); }
+    QString Local() const { return FTemp.filePath(QStringLiteral("local")); }
+    QString Address(const QString& aDirectory = QString()) const
+    {
+        const QString host = QStringLiteral("127.0.0.1:%1").arg(FServer.Port());
+        return aDirectory.isEmpty() ? host : host + QLatin1Char('/') + aDirectory;
+    }
+    QStringList LocalFiles() const { return QDir(Local()).entryList(QDir::Files | QDir::Hidden); }
+
+    QTemporaryDir FTemp;
+    TServerProcess FServer;
+};
+
+TEST_F(UFtpTransferTest, RoundTrip_SubDirectoryAndUnusualName)
+{
+    StartServer();
+    ASSERT_TRUE(QDir().mkpath(Root() + QStringLiteral("/a/b")));
+    const QString name = QStringLiteral("archive #1 100% \u00e9t\u00e9.zip");
+    const QString source = Local() + QStringLiteral("/source.zip");
+    constexpr qint64 cSize = 3 * 1024 * 1024 + 17;
+    WriteRandomFile(source, cSize, 7);
+
+    TRecorder up;
+    {
+        TFtpTransfer ftp(Address(QStringLiteral("a/b")), cUser, cPassword);
+        up.Attach(ftp);
+        EXPECT_EQ(ftp.Upload(source, name), frDone);
+    }
+    EXPECT_EQ(FileHash(Root() + QStringLiteral("/a/b/") + name), FileHash(source));
+    EXPECT_EQ(QDir(Root() + QStringLiteral("/a/b")).entryList(QDir::Files), QStringList{name});
+    ASSERT_FALSE(up.Work.empty());
+    EXPECT_EQ(up.Work.back(), std::make_pair(cSize, cSize)) << "the bar reaches 100%";
+    for (size_t i = 1; i < up.Work.size(); ++i)
+        EXPECT_LE(up.Work[i - 1].first, up.Work[i].first);
+    // The light's phases in the order of the connection's life.
+    const std::vector<TFtpStatus> order{
+        fsResolving, fsConnecting, fsConnected, fsTransfer, fsDisconnecting, fsDisconnected};
+    auto at = up.Statuses.begin();
+    for (TFtpStatus status : order) {
+        at = std::find(at, up.Statuses.end(), status);
+        ASSERT_NE(at, up.Statuses.end()) << "phase " << status << " missing or out of order";
+    }
+    EXPECT_EQ(up.Statuses.back(), fsDisconnected);
+
+    const QString target = Local() + QStringLiteral("/target.zip");
+    WriteText(target, "an older archive");
+    TRecorder down;
+    {
+        TFtpTransfer ftp(Address(QStringLiteral("a/b/")), cUser, cPassword);
+        down.Attach(ftp);
+        EXPECT_EQ(ftp.Download(name, target), frDone);
+    }
+    EXPECT_EQ(FileHash(target), FileHash(source));
+    EXPECT_EQ(LocalFiles(), (QStringList{QStringLiteral("source.zip"), QStringLiteral("target.zip")}));
+    ASSERT_FALSE(down.Work.empty());
+    EXPECT_EQ(down.Work.back(), std::make_pair(cSize, cSize));
+}
+
+TEST_F(UFtpTransferTest, Upload_ReplacesOldFile_AlsoWhereRenameOverIsRefused)
+{
+    for (bool refuse : {false, true}) {
+        SCOPED_TRACE(refuse ? "server refuses rename over a file" : "server renames over a file");
+        FServer.Stop();
+        StartServer(refuse ? QStringList{QStringLiteral("--refuse-rename-over")} : QStringList{});
+        WriteText(Root() + QStringLiteral("/db.zip"), "old contents");
+        WriteText(Local() + QStringLiteral("/new.zip"), "new contents");
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        EXPECT_EQ(ftp.Upload(Local() + QStringLiteral("/new.zip"), QStringLiteral("db.zip")), frDone);
+        ftp.Disconnect();
+        EXPECT_EQ(FileHash(Root() + QStringLiteral("/db.zip")), FileHash(Local() + QStringLiteral("/new.zip")));
+        EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("db.zip")});
+    }
+}
+
+struct TNotFoundCase
+{
+    const char* Name;
+    const char* ServerFile; ///< created in the directory ("" for none)
+    bool AsDirectory;
+    QByteArray Contents;
+};
+
+class UFtpTransferNotFoundTest : public UFtpTransferTest, public ::testing::WithParamInterface<TNotFoundCase>
+{
+};
+
+TEST_P(UFtpTransferNotFoundTest, Download_ReportsServerDirectoryAndCreatesNothing)
+{
+    const TNotFoundCase& row = GetParam();
+    StartServer();
+    const QString directory = Root() + QStringLiteral("/it's");
+    ASSERT_TRUE(QDir().mkpath(directory));
+    WriteText(directory + QStringLiteral("/other.zip"), "x");
+    if (row.AsDirectory)
+        ASSERT_TRUE(QDir().mkpath(directory + QLatin1Char('/') + QString::fromUtf8(row.ServerFile)));
+    else if (*row.ServerFile)
+        WriteText(directory + QLatin1Char('/') + QString::fromUtf8(row.ServerFile), row.Contents);
+
+    const QString target = Local() + QStringLiteral("/archive.zip");
+    TFtpTransfer ftp(Address(QStringLiteral("it's")), cUser, cPassword);
+    ASSERT_EQ(ftp.Download(QStringLiteral("archive.zip"), target), frNotFound);
+    EXPECT_EQ(NotFoundLine(ftp.ServerDirectory(), QStringLiteral("archive.zip")),
+              QStringLiteral("FTP Directory '/it''s' does not appear to contain a file named: archive.zip"));
+    EXPECT_TRUE(LocalFiles().isEmpty());
+}
+
+// clang-format off
+const TNotFoundCase cNotFoundCases[] = {
+    {"Missing",          "",            false, {}},
+    {"OtherLetterCase",  "Archive.ZIP", false, "data"},
+    {"EmptyFile",        "archive.zip", false, {}},
+    {"DirectoryOfName",  "archive.zip", true,  {}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(NotFound,
+                         UFtpTransferNotFoundTest,
+                         ::testing::ValuesIn(cNotFoundCases),
+                         [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+TEST_F(UFtpTransferTest, Failures_RaiseClearErrorsAndKeepTheLocalArchive)
+{
+    StartServer();
+    const QString target = Local() + QStringLiteral("/archive.zip");
+    WriteText(target, "kept");
+    WriteText(Root() + QStringLiteral("/archive.zip"), "remote");
+    struct TCase
+    {
+        const char* Name;
+        QString Address;
+        QString Password;
+        bool Download;
+        QString LocalFile;
+        const char* Expected;
+    };
+    const QString missingLocal = Local() + QStringLiteral("/missing.zip");
+    // clang-format off
+    const TCase cases[] = {
+        {"login refused",      Address(),                      QStringLiteral("wrong"), true,  target,       "530"},
+        {"directory missing",  Address(QStringLiteral("nope")), cPassword,              true,  target,       "550"},
+        {"host not found",     QStringLiteral("vandrel-test.invalid/x"), cPassword,     true,  target,       "resolve"},
+        {"connection refused", QStringLiteral("127.0.0.1:1"),   cPassword,              false, target,       "onnect"},
+        {"local file missing", Address(),                       cPassword,              false, missingLocal, "missing.zip"},
+    };
+    // clang-format on
+    for (const TCase& row : cases) {
+        SCOPED_TRACE(row.Name);
+        TFtpTransfer ftp(row.Address, cUser, row.Password);
+        try {
+            if (row.Download)
+                ftp.Download(QStringLiteral("archive.zip"), row.LocalFile);
+            else
+                ftp.Upload(row.LocalFile, QStringLiteral("archive.zip"));
+            ADD_FAILURE() << "no error raised";
+        } catch (const EVandrel& e) {
+            EXPECT_TRUE(e.Message().contains(QString::fromUtf8(row.Expected))) << e.Message().toStdString();
+        }
+        QFile kept(target);
+        ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+        EXPECT_EQ(kept.readAll(), QByteArray("kept"));
+        EXPECT_EQ(LocalFiles(), QStringList{QStringLiteral("archive.zip")});
+    }
+    QFile remote(Root() + QStringLiteral("/archive.zip"));
+    ASSERT_TRUE(remote.open(QIODevice::ReadOnly));
+    EXPECT_EQ(remote.readAll(), QByteArray("remote"));
+}
+
+TEST_F(UFtpTransferTest, LineBreaks_RefusedBeforeAnythingIsSent)
+{
+    StartServer();
+    WriteText(Local() + QStringLiteral("/a.zip"), "data");
+    struct TCase
+    {
+        QString Address, User, FileName;
+    };
+    const QString injected = QStringLiteral("x\r\nDELE a.zip");
+    const TCase cases[] = {{Address(injected), cUser, QStringLiteral("a.zip")},
+                           {Address(), cUser + QStringLiteral("\n"), QStringLiteral("a.zip")},
+                           {Address(), cUser, injected},
+                           {Address(), cUser, QStringLiteral("a.zip\r")}};
+    for (const TCase& row : cases) {
+        SCOPED_TRACE(row.Address.toStdString() + " / " + row.User.toStdString() + " / " + row.FileName.toStdString());
+        TRecorder recorder;
+        try {
+            TFtpTransfer ftp(row.Address, row.User, cPassword);
+            recorder.Attach(ftp);
+            ftp.Upload(Local() + QStringLiteral("/a.zip"), row.FileName);
+            ADD_FAILURE() << "no error raised";
+        } catch (const EVandrel& e) {
+            EXPECT_TRUE(e.Message().contains(QStringLiteral("line break"))) << e.Message().toStdString();
+        }
+        EXPECT_FALSE(recorder.Saw(fsConnecting));
+    }
+    EXPECT_TRUE(QDir(Root()).entryList(QDir::Files).isEmpty());
+}
+
+TEST_F(UFtpTransferTest, Cancel_KeepsOldArchivesAndLeavesNoTemporaryFile)
+{
+    StartServer();
+    constexpr qint64 cSize = 8 * 1024 * 1024;
+    WriteRandomFile(Root() + QStringLiteral("/big.zip"), cSize, 3);
+    WriteRandomFile(Local() + QStringLiteral("/upload.zip"), cSize, 4);
+    const QString target = Local() + QStringLiteral("/big.zip");
+    WriteText(target, "older archive");
+    const QByteArray remoteBefore = FileHash(Root() + QStringLiteral("/big.zip"));
+
+    TRecorder down;
+    down.CancelAfter = 1024 * 1024;
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        down.Attach(ftp);
+        EXPECT_EQ(ftp.Download(QStringLiteral("big.zip"), target), frCanceled);
+        EXPECT_TRUE(ftp.Abandoned());
+    }
+    EXPECT_LT(down.Work.back().first, cSize);
+    EXPECT_TRUE(down.Saw(fsTransferAborted));
+    QFile kept(target);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("older archive"));
+    EXPECT_EQ(LocalFiles(), (QStringList{QStringLiteral("big.zip"), QStringLiteral("upload.zip")}));
+
+    TRecorder up;
+    up.CancelAfter = 1024 * 1024;
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        up.Attach(ftp);
+        EXPECT_EQ(ftp.Upload(Local() + QStringLiteral("/upload.zip"), QStringLiteral("big.zip")), frCanceled);
+    }
+    EXPECT_LT(up.Work.back().first, cSize);
+    EXPECT_EQ(FileHash(Root() + QStringLiteral("/big.zip")), remoteBefore);
+    EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("big.zip")});
+}
+
+TEST_F(UFtpTransferTest, RoundTrip_50MB_WithThrottledProgress)
+{
+    StartServer();
+    constexpr qint64 cSize = 50LL * 1024 * 1024;
+    const QString source = Local() + QStringLiteral("/db.zip");
+    WriteRandomFile(source, cSize, 50);
+    for (bool download : {false, true}) {
+        SCOPED_TRACE(download ? "download" : "upload");
+        TRecorder recorder;
+        QElapsedTimer timer;
+        timer.start();
+        {
+            TFtpTransfer ftp(Address(), cUser, cPassword);
+            recorder.Attach(ftp);
+            const TFtpResult result = download ? ftp.Download(QStringLiteral("db.zip"), source)
+                                               : ftp.Upload(source, QStringLiteral("db.zip"));
+            EXPECT_EQ(result, frDone);
+        }
+        const qint64 elapsedMs = timer.elapsed();
+        EXPECT_EQ(FileHash(Root() + QStringLiteral("/db.zip")), FileHash(source));
+        EXPECT_EQ(recorder.Work.back(), std::make_pair(cSize, cSize));
+        // One call per percent, plus one per 50 ms, plus the listing's and the final one.
+        EXPECT_LE(static_cast<qint64>(recorder.Work.size()), 101 + elapsedMs / 50 + 4);
+    }
+}
+
+struct TListCase
+{
+    const char* Name;
+    const char* Line;
+    bool Parsed;
+    const char* EntryName;
+    qint64 Size;
+    bool IsDirectory;
+};
+
+class UFtpTransferListingTest : public ::testing::TestWithParam<TListCase>
+{
+};
+
+TEST_P(UFtpTransferListingTest, ParseListLine)
+{
+    const TListCase& row = GetParam();
+    const auto entry = ParseListLine(QString::fromUtf8(row.Line));
+    ASSERT_EQ(entry.has_value(), row.Parsed);
+    if (!entry)
+        return;
+    EXPECT_EQ(entry->Name, QString::fromUtf8(row.EntryName));
+    EXPECT_EQ(entry->Size, row.Size);
+    EXPECT_EQ(entry->IsDirectory, row.IsDirectory);
+}
+
+// clang-format off
+const TListCase cListCases[] = {
+    {"UnixFile",           "-rw-r--r--    1 ftp      ftp       1048576 Mar 14 09:26 db.zip", true, "db.zip", 1048576, false},
+    {"UnixYearAndBlanks",  "-rw-r--r--   1 owner group 2048 Jan  5  2023 my  archive .zip", true, "my  archive .zip", 2048, false},
+    {"UnixLeadingBlank",   "-rw-r--r--   1 owner group 12 Jan  5  2023  lead.zip", true, " lead.zip", 12, false},
+    {"UnixHuge",           "-rw-rw-r-- 1 1000 1000 5368709120 Dec 31 23:59 big.zip\r", true, "big.zip", 5368709120LL, false},
+    {"UnixNoGroup",        "-rw-r--r-- 1 user 777 Feb 29 2024 ng.zip", true, "ng.zip", 777, false},
+    {"UnixNumericGroup",   "-rw-r--r-- 1 ftp 50 4096 Jan 5 2023 gid.zip", true, "gid.zip", 4096, false},
+    {"UnixDateInName",     "-rw-r--r-- 1 a b 9 Jan 5 12:00 x 5 Feb 1 12:00 y", true, "x 5 Feb 1 12:00 y", 9, false},
+    {"UnixSymlink",        "lrwxrwxrwx 1 root root 11 Apr  1 10:00 latest.zip -> db-2024.zip", true, "latest.zip", 11, false},
+    {"UnixDirectory",      "drwxr-xr-x 2 ftp ftp 4096 Jun 30 18:05 backups", true, "backups", 4096, true},
+    {"UnixUtf8Name",       "-rw-r--r-- 1 u g 3 Jul 4 08:00 \xc3\xa9t\xc3\xa9.zip", true, "\xc3\xa9t\xc3\xa9.zip", 3, false},
+    {"UnixLocalMonth",     "-rw-r--r-- 1 u g 42 M\xc3\xa4r 3 11:15 local.zip", true, "local.zip", 42, false},
+    {"WindowsFile",        "03-14-24  09:26AM              1048576 db.zip", true, "db.zip", 1048576, false},
+    {"WindowsBlanks",      "12-31-2023  11:59PM           3000000000 my archive.zip", true, "my archive.zip", 3000000000LL, false},
+    {"WindowsDirectory",   "01-02-24  01:05PM       <DIR>          Old Backups", true, "Old Backups", 0, true},
+    {"Total",              "total 123", false, "", 0, false},
+    {"Empty",              "", false, "", 0, false},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Listing, UFtpTransferListingTest, ::testing::ValuesIn(cListCases), [](const auto& aInfo) {
+    return std::string(aInfo.param.Name);
+});
+
+TEST(UFtpTransferHelpersTest, AddressSplit_PwdReply_AndFirstListedMatchWins)
+{
+    struct TSplit
+    {
+        QString Url, Host, Directory;
+    };
+    const TSplit splits[] = {{QStringLiteral("ftp.example.com"), QStringLiteral("ftp.example.com"), QString()},
+                             {QStringLiteral("ftp.example.com/"), QStringLiteral("ftp.example.com"), QString()},
+                             {QStringLiteral("host:2121/a/b"), QStringLiteral("host:2121"), QStringLiteral("a/b")}};
+    for (const TSplit& row : splits) {
+        const TFtpAddress address = SplitAddress(row.Url);
+        EXPECT_EQ(address.Host, row.Host);
+        EXPECT_EQ(address.Directory, row.Directory);
+    }
+    EXPECT_EQ(ParsePwdReply(QStringLiteral("257 \"/a \"\"q\"\" b\" is the current directory.")),
+              QStringLiteral("/a \"q\" b"));
+    const QList<TFtpListEntry> entries{
+        {QStringLiteral("x.zip"), 5, false}, {QStringLiteral("X.zip"), 6, false}, {QStringLiteral("x.zip"), 7, false}};
+    EXPECT_EQ(FindFileSize(entries, QStringLiteral("x.zip")), 5);
+    EXPECT_EQ(FindFileSize(entries, QStringLiteral("x.ZIP")), -1);
+}
+
+} // namespace
