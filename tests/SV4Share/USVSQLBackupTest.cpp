@@ -1,0 +1,284 @@
+// SPDX-License-Identifier: MIT
+#include "USVSQLBackup.h"
+
+#include "EVandrel.h"
+#include "TDBConnection.h"
+#include "TFakeSqlServer.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+
+namespace {
+
+const QByteArray cSalesData = QByteArray("sales data page ").repeated(8192);
+// Short progress pauses: a backup with STATS = 2 takes fifty of them.
+const QStringList cFast{QStringLiteral("--progress-delay"), QStringLiteral("0.01")};
+
+class USVSQLBackupTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        USVSQLBackup::LastBackupSQL.clear();
+        USVSQLBackup::SetMinimumRestoreTimeout(30);
+    }
+    void TearDown() override { USVSQLBackup::SetMinimumRestoreTimeout(30); }
+
+    void Connect(TFakeSqlServer& aServer)
+    {
+        FConnection.SetConnectionString(aServer.ConnectionString());
+        FConnection.Open();
+    }
+    QString Path(TFakeSqlServer& aServer, const QString& aName) { return aServer.Root() + QLatin1Char('/') + aName; }
+    // Records the statements sent and the server's information messages.
+    void Record()
+    {
+        FConnection.SetOnWillExecute([this](const QString& aText, TDBConnection&) {
+            std::lock_guard lock(FLock);
+            FStatements << aText;
+        });
+        FConnection.SetOnInfoMessage([this](const TDBError& aError, TDBConnection&) {
+            std::lock_guard lock(FLock);
+            FInfos << aError.Description;
+        });
+    }
+
+    TDBConnection FConnection;
+    std::atomic<bool> FRunning{true};
+    std::mutex FLock;
+    QStringList FStatements;
+    QStringList FInfos;
+};
+
+struct TBackupRow
+{
+    const char* Name;
+    const char* Database;
+    const char* File;
+    bool Append;
+    bool Compress;
+    const char* Expected; // %1 = the root folder
+};
+
+// clang-format off
+const TBackupRow cBackups[] = {
+    {"CompressInit", "Sales", "x.bak", false, true,
+     "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
+     "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', COMPRESSION, INIT, STATS = 2"},
+    {"AppendWithoutCompression", "Sales", "x.bak", true, false,
+     "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
+     "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', NOINIT, STATS = 2"},
+    {"QuoteInFileAndBracketInNameDoubled", "O'Hara]s", "O'Hara.bak", false, false,
+     "BACKUP DATABASE [O'Hara]]s] TO DISK = '%1/O''Hara.bak' WITH DESCRIPTION = 'Full Backup of O''Hara]s', "
+     "MEDIADESCRIPTION = N'Disk', NAME = 'O''Hara]s Backup', INIT, STATS = 2"},
+};
+// clang-format on
+
+class USVSQLBackupStatement : public USVSQLBackupTest, public ::testing::WithParamInterface<TBackupRow>
+{
+};
+
+TEST_P(USVSQLBackupStatement, BuildsStatementAndBacksUp)
+{
+    const TBackupRow& row = GetParam();
+    TFakeSqlServer server(cFast);
+    const QString database = QString::fromUtf8(row.Database);
+    server.CreateDatabase(database, cSalesData);
+    Connect(server);
+    Record();
+    EXPECT_TRUE(USVSQLBackup::BackupDatabase(
+        FConnection, database, Path(server, QString::fromUtf8(row.File)), row.Append, row.Compress, FRunning));
+    const QString expected = QString::fromUtf8(row.Expected).arg(server.Root());
+    EXPECT_EQ(USVSQLBackup::LastBackupSQL, expected);
+    EXPECT_EQ(FStatements, QStringList{expected});
+    EXPECT_TRUE(QFile::exists(Path(server, QString::fromUtf8(row.File))));
+    EXPECT_TRUE(FInfos.last().startsWith(QStringLiteral("BACKUP DATABASE successfully processed")))
+        << server.Output().toStdString();
+}
+
+INSTANTIATE_TEST_SUITE_P(Backup, USVSQLBackupStatement, ::testing::ValuesIn(cBackups), [](const auto& aInfo) {
+    return std::string(aInfo.param.Name);
+});
+
+TEST_F(USVSQLBackupTest, BackupFailuresCarryServerMessage)
+{
+    TFakeSqlServer server({QStringLiteral("--no-compression")});
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+
+    EXPECT_THROW(
+        {
+            try {
+                USVSQLBackup::BackupDatabase(FConnection,
+                                             QStringLiteral("Sales"),
+                                             Path(server, QStringLiteral("x.bak")),
+                                             false,
+                                             false,
+                                             FRunning);
+            } catch (const EVandrel& e) {
+                EXPECT_EQ(e.Message(), QStringLiteral("Connection not active. Unable to backup database."));
+                throw;
+            }
+        },
+        EVandrel);
+
+    Connect(server);
+    struct
+    {
+        QString File;
+        bool Compress;
+        QString Start;
+    } const cases[] = {
+        {Path(server, QStringLiteral("missing/dir/x.bak")), false, QStringLiteral("Cannot open backup device")},
+        {Path(server, QStringLiteral("x.bak")), true, QStringLiteral("BACKUP DATABASE WITH COMPRESSION")},
+    };
+    for (const auto& c : cases) {
+        try {
+            USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("Sales"), c.File, false, c.Compress, FRunning);
+            ADD_FAILURE() << "backup reported success: " << c.File.toStdString();
+        } catch (const EVandrel& e) {
+            EXPECT_TRUE(e.Message().startsWith(c.Start)) << e.what();
+            EXPECT_TRUE(e.Message().endsWith(
+                QStringLiteral("\r\nBACKUP DATABASE is terminating abnormally.\r\nUnable to backup database.")))
+                << e.what();
+        }
+    }
+    EXPECT_FALSE(QFile::exists(Path(server, QStringLiteral("x.bak"))));
+}
+
+TEST_F(USVSQLBackupTest, CancelMidBackupAfterLiveProgress)
+{
+    TFakeSqlServer server({QStringLiteral("--progress-delay"), QStringLiteral("0.3")});
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+    Connect(server);
+    std::atomic<int> progress{0};
+    // The flag turns false from the message handler: this only stops the backup early when the messages
+    // arrive while the statement runs, not all at its end.
+    FConnection.SetOnInfoMessage([&](const TDBError& aError, TDBConnection&) {
+        if (aError.NativeError == 3211 && ++progress == 2)
+            FRunning = false;
+    });
+    QElapsedTimer timer;
+    timer.start();
+    EXPECT_TRUE(USVSQLBackup::BackupDatabase(
+        FConnection, QStringLiteral("Sales"), Path(server, QStringLiteral("c.bak")), false, false, FRunning));
+    EXPECT_LT(timer.elapsed(), 10000); // fifty steps of 0.3 s each when not cancelled
+    EXPECT_GE(progress.load(), 2);
+    EXPECT_FALSE(QFile::exists(Path(server, QStringLiteral("c.bak"))));
+    FConnection.Execute(QStringLiteral("SELECT 1"));
+}
+
+TEST_F(USVSQLBackupTest, FileListAndRestoreWithMoveAndDerivedNames)
+{
+    TFakeSqlServer server(cFast);
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+    Connect(server);
+    const QString backup = Path(server, QStringLiteral("sales.bak"));
+    USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("Sales"), backup, false, false, FRunning);
+
+    const TDBFileList list = USVSQLBackup::GetBackupFileList(FConnection, backup);
+    EXPECT_EQ(list.LogicalDat, QStringLiteral("Sales"));
+    EXPECT_EQ(list.PhysicalDat, Path(server, QStringLiteral("Sales/Sales.mdf")));
+    EXPECT_EQ(list.LogicalLog, QStringLiteral("Sales_log"));
+    EXPECT_EQ(list.PhysicalLog, Path(server, QStringLiteral("Sales/Sales_log.ldf")));
+    EXPECT_EQ(list.DBSize, cSalesData.size());
+
+    TDBFileList moved = list;
+    moved.PhysicalDat = Path(server, QStringLiteral("moved/Copy.mdf"));
+    moved.PhysicalLog = Path(server, QStringLiteral("moved/Copy.ldf"));
+    QDir().mkpath(Path(server, QStringLiteral("moved")));
+    Record();
+    EXPECT_TRUE(USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning, moved));
+    const QString expected =
+        QStringLiteral("RESTORE DATABASE [Copy] FROM DISK = '%1' WITH REPLACE, MOVE 'Sales' TO '%2',MOVE 'Sales_log' "
+                       "TO '%3', STATS = 10")
+            .arg(backup, moved.PhysicalDat, moved.PhysicalLog);
+    EXPECT_TRUE(FStatements.contains(expected)) << FStatements.join(QLatin1Char('\n')).toStdString();
+    EXPECT_EQ(FStatements.first(), QStringLiteral("USE master"));
+    EXPECT_EQ(ReadAll(moved.PhysicalDat), cSalesData);
+    EXPECT_EQ(ReadAll(moved.PhysicalLog), ReadAll(list.PhysicalLog));
+    EXPECT_EQ(FConnection.Property(QStringLiteral("Current Catalog")), QStringLiteral("master"));
+
+    EXPECT_TRUE(USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Other"), backup, FRunning));
+    EXPECT_EQ(ReadAll(Path(server, QStringLiteral("Sales/Other_data.mdf"))), cSalesData);
+    EXPECT_TRUE(QFile::exists(Path(server, QStringLiteral("Sales/Other_log.ldf"))));
+
+    try {
+        USVSQLBackup::GetBackupFileList(FConnection, Path(server, QStringLiteral("none.bak")));
+        ADD_FAILURE() << "file list of a missing backup";
+    } catch (const EVandrel& e) {
+        EXPECT_TRUE(e.Message().endsWith(QStringLiteral("\r\nUnable to retrieve backup info."))) << e.what();
+    }
+}
+
+TEST_F(USVSQLBackupTest, IncompleteFileListFailsBeforeUseMaster)
+{
+    TFakeSqlServer server(cFast);
+    server.CreateDatabase(QStringLiteral("NoLog"), cSalesData, false);
+    Connect(server);
+    const QString backup = Path(server, QStringLiteral("nolog.bak"));
+    USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("NoLog"), backup, false, false, FRunning);
+    Record();
+    try {
+        USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning);
+        ADD_FAILURE() << "restore of an incomplete file list";
+    } catch (const EVandrel& e) {
+        EXPECT_EQ(e.Message(), QStringLiteral("Filenames not found in backup file."));
+    }
+    EXPECT_FALSE(FStatements.contains(QStringLiteral("USE master")));
+}
+
+TEST_F(USVSQLBackupTest, NewestSetOfAppendedFileIsRestored)
+{
+    TFakeSqlServer server(cFast);
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+    Connect(server);
+    const QString backup = Path(server, QStringLiteral("sets.bak"));
+    USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("Sales"), backup, false, false, FRunning);
+    const QByteArray newer = QByteArray("newer page ").repeated(5000);
+    WriteAll(Path(server, QStringLiteral("Sales/Sales.mdf")), newer);
+    USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("Sales"), backup, true, false, FRunning);
+
+    EXPECT_EQ(USVSQLBackup::GetBackupFileList(FConnection, backup).DBSize, newer.size());
+    Record();
+    EXPECT_TRUE(USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning));
+    EXPECT_EQ(ReadAll(Path(server, QStringLiteral("Sales/Copy_data.mdf"))), newer);
+    EXPECT_TRUE(FStatements.last().contains(QStringLiteral(" WITH FILE = 2, REPLACE, MOVE ")))
+        << FStatements.last().toStdString();
+}
+
+TEST_F(USVSQLBackupTest, RestoreDeadlineAndCancel)
+{
+    TFakeSqlServer server({QStringLiteral("--progress-delay"), QStringLiteral("0.5")});
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+    Connect(server);
+    const QString backup = Path(server, QStringLiteral("sales.bak"));
+    // One progress step (STATS = 50) keeps the slow server's backup short.
+    FConnection.Execute(QStringLiteral("BACKUP DATABASE [Sales] TO DISK = '%1' WITH INIT, STATS = 50").arg(backup));
+
+    EXPECT_EQ(USVSQLBackup::RestoreTimeout(0), 30);
+    EXPECT_EQ(USVSQLBackup::RestoreTimeout(qint64(1) << 30), 512);
+    USVSQLBackup::SetMinimumRestoreTimeout(1);
+    try {
+        USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning);
+        ADD_FAILURE() << "the restore deadline did not end the restore";
+    } catch (const EVandrel& e) {
+        EXPECT_TRUE(e.Message().contains(QStringLiteral("timeout expired"))) << e.what();
+        EXPECT_TRUE(e.Message().endsWith(QStringLiteral("\r\nUnable to restore database."))) << e.what();
+    }
+
+    USVSQLBackup::SetMinimumRestoreTimeout(30);
+    FConnection.SetOnInfoMessage([&](const TDBError& aError, TDBConnection&) {
+        if (aError.NativeError == 3211)
+            FRunning = false;
+    });
+    EXPECT_TRUE(USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning));
+    FConnection.Execute(QStringLiteral("SELECT 1"));
+}
+
+} // namespace
