@@ -153,6 +153,12 @@ void TDBCommandPrivate::Run() noexcept
         errors.push_back(TDBError{
             QStringLiteral("Query timeout expired (%1 seconds).").arg(CommandTimeout), QStringLiteral("HYT00"), 0});
     }
+    if (failed && TDBStatementRun::LinkLost(Connection)) {
+        // The driver words a lost link as "Unknown error"; say what happened instead.
+        std::erase_if(errors, [](const TDBError& aError) { return aError.SQLState == QLatin1String("HY000"); });
+        errors.push_back(
+            TDBError{QStringLiteral("The connection to the server was lost."), QStringLiteral("08S01"), 0});
+    }
     outcome.Cancelled = cancelled;
     outcome.Failed = failed;
     if (failed) {

@@ -126,10 +126,25 @@ QString TDBConnection::OdbcConnectionString() const
     return UOleDbString::ToOdbc(UOleDbString::Resolve(FData->ConnectionString), QStringLiteral(VANDREL_ODBC_DRIVER));
 }
 
+namespace {
+
+// True when the driver noticed that the server's link is gone (the server closed it or the network failed).
+bool LinkDead(const TDBConnectionPrivate& aData)
+{
+    if (!aData.Open || aData.Dbc.Get() == SQL_NULL_HANDLE)
+        return false;
+    SQLUINTEGER dead = SQL_CD_FALSE;
+    return SQL_SUCCEEDED(SQLGetConnectAttrW(aData.Dbc.Get(), SQL_ATTR_CONNECTION_DEAD, &dead, 0, nullptr)) &&
+           dead == SQL_CD_TRUE;
+}
+
+} // namespace
+
 void TDBConnection::Open()
 {
-    if (FData->Open)
+    if (FData->Open && !LinkDead(*FData))
         return;
+    Close();
     if (FData->ConnectionString.trimmed().isEmpty())
         throw EDatabaseError(QStringLiteral("The connection string is empty."));
     const QList<TPair> pairs = UOleDbString::Resolve(FData->ConnectionString);
@@ -189,7 +204,7 @@ void TDBConnection::Close() noexcept
 
 bool TDBConnection::Connected() const
 {
-    return FData->Open;
+    return FData->Open && !LinkDead(*FData);
 }
 
 void TDBConnection::SetConnected(bool aValue)
@@ -376,6 +391,11 @@ void TDBConnection::ClearErrors()
 {
     std::lock_guard lock(FEventLock);
     FErrors.clear();
+}
+
+bool TDBConnection::LinkLost() const
+{
+    return LinkDead(*FData);
 }
 
 void* TDBConnection::OdbcHandle() const

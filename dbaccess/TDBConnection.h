@@ -68,7 +68,7 @@ public:
     void Open();
     /// Closes the connection; never fails. Closing a closed connection does nothing.
     void Close() noexcept;
-    /// True while the connection is open.
+    /// True while the connection is open (false once the server's link was lost; Open then connects anew).
     bool Connected() const;
     /// Opens (true) or closes (false) the connection.
     void SetConnected(bool aValue);
@@ -117,6 +117,7 @@ private:
     void AddMessage(const TDBError& aError);
     void ClearErrors();
     void* OdbcHandle() const;
+    bool LinkLost() const;
     void RequireOpen() const;
 
     std::unique_ptr<TDBConnectionPrivate> FData;

@@ -23,6 +23,8 @@ struct TDBStatementRun
     {
         aConnection.FireExecuteComplete(aInfo);
     }
+    /// True when the connection's link to the server is gone.
+    static bool LinkLost(const TDBConnection& aConnection) { return aConnection.LinkLost(); }
     /// True when a record reports a cancelled operation (SQLSTATE HY008).
     static bool HasState(const std::vector<TDBError>& aRecords, const char* aPrefix);
 };

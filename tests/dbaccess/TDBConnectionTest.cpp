@@ -229,4 +229,34 @@ TEST_F(TDBConnectionDbTest, CommandTimeoutEndsAsFailure)
     FConnection.Execute(QStringLiteral("SELECT 1"));
 }
 
+TEST_F(TDBConnectionDbTest, ConnectionTimeoutLimitsLogin)
+{
+    TFakeSqlServer server({QStringLiteral("--login-delay"), QStringLiteral("4")});
+    FConnection.SetConnectionString(server.ConnectionString());
+    FConnection.SetConnectionTimeout(1);
+    EXPECT_THROW(FConnection.Open(), EDatabaseError);
+    EXPECT_FALSE(FConnection.Connected());
+    FConnection.SetConnectionTimeout(20);
+    FConnection.Open();
+    EXPECT_TRUE(FConnection.Connected());
+}
+
+TEST_F(TDBConnectionDbTest, DroppedConnectionFailsRunningStatement)
+{
+    TFakeSqlServer server({QStringLiteral("--drop-after-progress"), QStringLiteral("2")});
+    server.CreateDatabase(QStringLiteral("Sales"), QByteArray(64 * 1024, 'D'));
+    Open(server);
+    TDBCommand command(FConnection);
+    command.SetCommandText(BackupSql(server, QStringLiteral("dropped.bak")));
+    command.SetExecuteOptions(eoAsyncExecute);
+    command.Execute();
+    ASSERT_TRUE(command.WaitFor(20000));
+    EXPECT_TRUE(command.Outcome().Failed);
+    EXPECT_EQ(command.Outcome().ErrorMessage, QStringLiteral("The connection to the server was lost."));
+    EXPECT_THROW(command.RaiseOnFailure(), EDatabaseError);
+    EXPECT_FALSE(FConnection.Connected());
+    FConnection.Open();
+    FConnection.Execute(QStringLiteral("SELECT 1"));
+}
+
 } // namespace
