@@ -4,6 +4,8 @@
 #include "UWorker.h"
 #include "VandrelForm.h"
 
+#include <QDate>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
 #include <QPointer>
@@ -16,6 +18,10 @@
 #include <memory>
 
 class QCheckBox;
+
+namespace UFtpTransfer {
+enum TFtpStatus : int;
+}
 
 /// Exit statuses of the program.
 enum TExitStatus : int {
@@ -89,6 +95,8 @@ public:
     void ShowError(const QString& aText);
     /// Sets the length of the Auto Start and Auto Exit countdowns (15 s; tests shorten it).
     void SetCountdownSeconds(int aSeconds) { FCountdownSeconds = aSeconds; }
+    /// Fixes the date that generated names use (tests); an invalid date means today.
+    void SetToday(const QDate& aDate) { FToday = aDate; }
     /// The six steps, in the order a run calls them.
     enum TStepIndex : int { siBackup, siZip, siUpload, siDownload, siExtract, siRestore, siStepCount };
     /// Replaces the body of one step (embedding and tests); an empty function restores the built-in step.
@@ -145,11 +153,21 @@ private:
     void BackupStep();
     void ArchiveStep(bool aExtract);
     void FtpStep(bool aDownload);
+    /// Colours the status light by connection phase.
+    void IdFTPStatus(UFtpTransfer::TFtpStatus aStatus, const QString& aStatusText);
+    /// Shows transfer progress, reports Cancel once and processes events; false abandons the transfer.
+    bool IdFTPWork(qint64 aWorkCount, qint64 aWorkTotal);
     void RestoreStep();
     /// Reports a step that this build does not contain; the run fails.
     void StepNotAvailable(const QString& aStepName);
 
     // File naming helpers.
+    /// Today at 00:00, the date the generated names use.
+    QDateTime Today() const;
+    /// Shows a save dialog (on a desktop only) starting from aLastName; the chosen name, or empty.
+    QString BrowseForFile(QString& aLastName, const QString& aTitle, const QString& aFilter, const QString& aExtension);
+    /// The database of the current connection (empty when there is none).
+    QString CurrentDatabaseName() const;
     void ShowConnection();
 
     QString FSettingsFileName;
@@ -167,4 +185,7 @@ private:
     int FExitStatus = esSuccess;
     int FCountdownSeconds = 15;
     std::function<void()> FStepOverrides[siStepCount];
+    QDate FToday;
+    QString FBackupDialogName;
+    QString FArchiveDialogName;
 };

@@ -1,15 +1,122 @@
 // SPDX-License-Identifier: MIT
-// File names: generated from date patterns, checked, browsed; the FTP address; the move fields; the connection.
+// File names: generated from date patterns, checked and browsed; the FTP address; the move fields.
 #include "Vandrel.h"
 
-void TfrmVandrel::edtBackupFilenameChange() {}
-void TfrmVandrel::edtArchiveFilenameChange() {}
-void TfrmVandrel::edtFTPUrlChange() {}
-void TfrmVandrel::ckbxMoveClick() {}
-void TfrmVandrel::sdbtnGenerateNameClick() {}
-void TfrmVandrel::spdbnGenerateArchiveNameClick() {}
-void TfrmVandrel::spdbnGenerateFTPNameClick() {}
-void TfrmVandrel::spdbtnBrowseBackupFileClick() {}
-void TfrmVandrel::spdbtnBrowseArchiveFileClick() {}
-void TfrmVandrel::spdbtnMSLinkClick() {}
-void TfrmVandrel::ShowConnection() {}
+#include "UFileNaming.h"
+
+#include <QFileDialog>
+#include <QMessageBox>
+
+#include <cstdio>
+
+using namespace UFileNaming;
+
+namespace {
+/// Shows the name in the field's hint and in its information label; the warning shows when it is unusable.
+void CheckName(QLineEdit* aField, QLabel* aInfo, QLabel* aWarning)
+{
+    const QString name = aField->text();
+    aField->setToolTip(name);
+    aInfo->setText(name);
+    aWarning->setVisible(!IsUsableFileName(name));
+}
+} // namespace
+
+QDateTime TfrmVandrel::Today() const
+{
+    return QDateTime(FToday.isValid() ? FToday : QDate::currentDate(), QTime(0, 0));
+}
+
+void TfrmVandrel::edtBackupFilenameChange()
+{
+    CheckName(FUi->edtBackupFilename, FUi->lblBackupFileInfo, FUi->imgBackupFilename);
+}
+
+void TfrmVandrel::edtArchiveFilenameChange()
+{
+    CheckName(FUi->edtArchiveFilename, FUi->lblArchiveFileInfo, FUi->imgArchiveFilename);
+}
+
+void TfrmVandrel::edtFTPUrlChange()
+{
+    const QString url = FUi->edtFTPUrl->text();
+    if (url.left(6).toUpper() != QLatin1String("FTP://"))
+        return;
+    const QString message =
+        QStringLiteral("It doesn't need the \"FTP://\" part.\r\n\r\nIt's automatically in there once, "
+                       "and FTP doesn't need us to say it twice.");
+    if (Interactive() && isVisible())
+        QMessageBox::information(this, windowTitle(), message);
+    else
+        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+    // Setting the text raises this handler again, so a doubled prefix goes in two passes.
+    FUi->edtFTPUrl->setText(url.mid(6));
+}
+
+void TfrmVandrel::ckbxMoveClick()
+{
+    const bool move = FUi->ckbxMove->isChecked();
+    for (QWidget* control : FUi->grpbxRestoreWithMove->findChildren<QWidget*>())
+        control->setEnabled(move);
+}
+
+void TfrmVandrel::sdbtnGenerateNameClick()
+{
+    const QString directory = ExtractFilePath(FUi->edtBackupFilename->text());
+    FUi->edtBackupFilename->setText(
+        ExpandFileName(directory + FormatDateTime(FUi->edtBackupNameFormat->text(), Today())));
+}
+
+void TfrmVandrel::spdbnGenerateArchiveNameClick()
+{
+    const QString directory = ExtractFilePath(FUi->edtArchiveFilename->text());
+    FUi->edtArchiveFilename->setText(
+        ExpandFileName(directory + FormatDateTime(FUi->edtArchiveDateBasedName->text(), Today())));
+}
+
+void TfrmVandrel::spdbnGenerateFTPNameClick()
+{
+    const QString directory = ExtractFilePath(FUi->edtFTPFilename->text());
+    FUi->edtFTPFilename->setText(directory + FormatDateTime(FUi->edtFTPNameFormat->text(), Today()));
+}
+
+QString
+TfrmVandrel::BrowseForFile(QString& aLastName, const QString& aTitle, const QString& aFilter, const QString& aExtension)
+{
+    if (!Interactive())
+        return QString();
+    if (aLastName.isEmpty())
+        aLastName = CurrentDatabaseName() + QLatin1Char('.') + aExtension;
+    QFileDialog dialog(this, aTitle, QString(), aFilter);
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(aExtension);
+    dialog.selectFile(aLastName);
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return QString();
+    aLastName = dialog.selectedFiles().first();
+    return aLastName;
+}
+
+void TfrmVandrel::spdbtnBrowseBackupFileClick()
+{
+    Guarded([this] {
+        const QString chosen = BrowseForFile(FBackupDialogName,
+                                             QStringLiteral("Backup File"),
+                                             QStringLiteral("Backup (*.bak);;All Files (*)"),
+                                             QStringLiteral("bak"));
+        if (!chosen.isEmpty())
+            FUi->edtBackupFilename->setText(chosen);
+    });
+}
+
+void TfrmVandrel::spdbtnBrowseArchiveFileClick()
+{
+    Guarded([this] {
+        const QString chosen = BrowseForFile(FArchiveDialogName,
+                                             QStringLiteral("Archive File"),
+                                             QStringLiteral("Zip File (*.zip);;All Files (*)"),
+                                             QStringLiteral("zip"));
+        if (!chosen.isEmpty())
+            FUi->edtArchiveFilename->setText(chosen);
+    });
+}

@@ -8,3 +8,11 @@ if(TARGET vandrel_window)
     target_compile_definitions(VandrelRunnerTest PRIVATE VANDREL_BINARY="$<TARGET_FILE:dbvandrel>")
     add_dependencies(VandrelRunnerTest dbvandrel)
 endif()
+
+if(TARGET vandrel_window)
+    vandrel_add_qtest(VandrelNamingTest
+        SOURCES VandrelNamingTest.cpp
+        LIBS vandrel_window
+        LABELS gui
+        TIMEOUT 60)
+endif()

@@ -1,0 +1,107 @@
+// SPDX-License-Identifier: MIT
+// The window's file-name handlers: generated names, name checks, the FTP address and the move fields.
+#include "Vandrel.h"
+
+#include <QDir>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class VandrelNamingTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir FConfig;
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        QVERIFY(FConfig.isValid());
+        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
+    }
+
+    void GeneratedNamesKeepTheDirectory()
+    {
+        TfrmVandrel window;
+        window.SetToday(QDate(2025, 1, 5));
+        window.FUi->edtBackupFilename->setText(QStringLiteral("/b/old.bak"));
+        window.FUi->sdbtnGenerateName->click();
+        QCOMPARE(window.FUi->edtBackupFilename->text(), QStringLiteral("/b/DB01-05-2025.bak"));
+
+        window.FUi->edtArchiveFilename->clear();
+        window.FUi->spdbnGenerateArchiveName->click();
+        QCOMPARE(window.FUi->edtArchiveFilename->text(), QDir::currentPath() + QStringLiteral("/01-05-2025.zip"));
+
+        window.FUi->edtFTPFilename->setText(QStringLiteral("sync/DB01-01-2025.bin"));
+        window.FUi->spdbnGenerateFTPName->click();
+        QCOMPARE(window.FUi->edtFTPFilename->text(), QStringLiteral("sync/DB01-05-2025.bin"));
+    }
+
+    void StartUpRegeneratesNamesWithAPattern()
+    {
+        TfrmVandrel window;
+        const QString today = QDate::currentDate().toString(QStringLiteral("MM-dd-yyyy"));
+        QCOMPARE(window.FUi->edtFTPFilename->text(), QStringLiteral("DB") + today + QStringLiteral(".bin"));
+        QCOMPARE(window.FUi->edtBackupFilename->text(),
+                 QDir::currentPath() + QStringLiteral("/DB") + today + QStringLiteral(".bak"));
+    }
+
+    void NameChecksShowTheWarning()
+    {
+        QTemporaryDir dir;
+        TfrmVandrel window;
+        TfrmVandrelForm& ui = *window.FUi;
+        const QString good = dir.filePath(QStringLiteral("Sales.bak"));
+        ui.edtBackupFilename->setText(good);
+        QVERIFY(ui.imgBackupFilename->isHidden());
+        QCOMPARE(ui.lblBackupFileInfo->text(), good);
+        QCOMPARE(ui.edtBackupFilename->toolTip(), good);
+        ui.edtBackupFilename->setText(QStringLiteral("Sales.bak"));
+        QVERIFY(!ui.imgBackupFilename->isHidden());
+        ui.edtArchiveFilename->setText(dir.path() + QStringLiteral("/"));
+        QVERIFY(!ui.imgArchiveFilename->isHidden());
+        QCOMPARE(ui.lblArchiveFileInfo->text(), dir.path() + QStringLiteral("/"));
+
+        // The physical name fields re-check the backup name, not themselves.
+        ui.edtBackupFilename->blockSignals(true);
+        ui.edtBackupFilename->setText(good);
+        ui.edtBackupFilename->blockSignals(false);
+        ui.edtRestorePhysicalData->setText(QStringLiteral("nowhere"));
+        QVERIFY(ui.imgBackupFilename->isHidden());
+    }
+
+    void FtpPrefixIsRemoved_data()
+    {
+        QTest::addColumn<QString>("typed");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("lower case") << QStringLiteral("ftp://host/dir") << QStringLiteral("host/dir");
+        QTest::newRow("mixed case") << QStringLiteral("Ftp://host") << QStringLiteral("host");
+        QTest::newRow("doubled prefix") << QStringLiteral("ftp://FTP://host") << QStringLiteral("host");
+        QTest::newRow("no prefix") << QStringLiteral("host:2121/a/b") << QStringLiteral("host:2121/a/b");
+    }
+
+    void FtpPrefixIsRemoved()
+    {
+        QFETCH(QString, typed);
+        QFETCH(QString, kept);
+        TfrmVandrel window;
+        window.FUi->edtFTPUrl->setText(typed);
+        QCOMPARE(window.FUi->edtFTPUrl->text(), kept);
+    }
+
+    void MoveFieldsFollowTheMoveBox()
+    {
+        TfrmVandrel window;
+        TfrmVandrelForm& ui = *window.FUi;
+        QVERIFY(!ui.edtRestorePhysicalData->isEnabled());
+        ui.ckbxMove->setChecked(true);
+        QVERIFY(ui.edtRestorePhysicalData->isEnabled());
+        QVERIFY(ui.edtRestorePhysicalLog->isEnabled());
+        QVERIFY(ui.lblDBPhysicalNames->isEnabled());
+        ui.ckbxMove->setChecked(false);
+        QVERIFY(!ui.edtRestorePhysicalLog->isEnabled());
+    }
+};
+
+QTEST_MAIN(VandrelNamingTest)
+#include "VandrelNamingTest.moc"
