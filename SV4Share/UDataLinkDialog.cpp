@@ -1,0 +1,310 @@
+// SPDX-License-Identifier: MIT
+#include "UDataLinkDialog.h"
+
+#include "EVandrel.h"
+#include "TDBConnection.h"
+#include "TDBQuery.h"
+#include "UDatCon.h"
+#include "ULoginDialog.h"
+#include "UOleDbString.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDialogButtonBox>
+#include <QFormLayout>
+#include <QGuiApplication>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QThread>
+
+namespace {
+const QString cProvider = QStringLiteral("Provider");
+const QString cDataSource = QStringLiteral("Data Source");
+const QString cIntegrated = QStringLiteral("Integrated Security");
+const QString cUserId = QStringLiteral("User ID");
+const QString cPassword = QStringLiteral("Password");
+const QString cPersist = QStringLiteral("Persist Security Info");
+const QString cCatalog = QStringLiteral("Initial Catalog");
+const QString cDatabase = QStringLiteral("Database");
+constexpr int cDialogTimeoutSeconds = 5;
+
+using TPairs = QList<QPair<QString, QString>>;
+
+void RemoveKey(TPairs& aPairs, const QString& aKey)
+{
+    aPairs.removeIf([&aKey](const auto& aPair) { return aPair.first.compare(aKey, Qt::CaseInsensitive) == 0; });
+}
+
+/// Sets the first pair of aKey (removing later ones) or appends it; an empty value removes the key.
+void SetKey(TPairs& aPairs, const QString& aKey, const QString& aValue)
+{
+    if (aValue.isEmpty()) {
+        RemoveKey(aPairs, aKey);
+        return;
+    }
+    for (qsizetype i = 0; i < aPairs.size(); ++i) {
+        if (aPairs.at(i).first.compare(aKey, Qt::CaseInsensitive) == 0) {
+            aPairs[i].second = aValue;
+            for (qsizetype j = aPairs.size() - 1; j > i; --j) {
+                if (aPairs.at(j).first.compare(aKey, Qt::CaseInsensitive) == 0)
+                    aPairs.removeAt(j);
+            }
+            return;
+        }
+    }
+    aPairs.append({aKey, aValue});
+}
+
+/// A value as written into a connection string: quoted when it holds ";", quotes or outer blanks.
+QString QuoteValue(const QString& aValue)
+{
+    const bool plain = !aValue.contains(QLatin1Char(';')) && !aValue.startsWith(QLatin1Char('"')) &&
+                       !aValue.startsWith(QLatin1Char('\'')) && aValue.trimmed() == aValue;
+    if (plain)
+        return aValue;
+    return QLatin1Char('"') + QString(aValue).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+/// Opens a connection for the dialog: short time-out, never a login prompt.
+void OpenForDialog(TDBConnection& aConnection, const QString& aConnectionString)
+{
+    aConnection.SetConnectionString(aConnectionString);
+    aConnection.SetConnectionTimeout(cDialogTimeoutSeconds);
+    aConnection.SetLoginPrompt(false);
+    aConnection.Open();
+}
+
+QString Message(const std::exception& aError)
+{
+    if (const auto* vandrel = dynamic_cast<const EVandrel*>(&aError))
+        return vandrel->Message();
+    return QString::fromLocal8Bit(aError.what());
+}
+} // namespace
+
+void TDatabaseComboBox::showPopup()
+{
+    Q_EMIT AboutToShowPopup();
+    QComboBox::showPopup();
+}
+
+TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
+    : QDialog(aParent)
+    , cmbProvider(new QComboBox(this))
+    , edtServer(new QLineEdit(this))
+    , rbtnIntegrated(new QRadioButton(tr("Use &integrated security"), this))
+    , rbtnSqlLogin(new QRadioButton(tr("Use a specific user &name and password:"), this))
+    , edtUserName(new QLineEdit(this))
+    , medtPassword(new QLineEdit(this))
+    , ckbxAllowSaving(new QCheckBox(tr("&Allow saving password"), this))
+    , cmbDatabase(new TDatabaseComboBox(this))
+    , btbnTest(new QPushButton(tr("&Test Connection"), this))
+    , lblStatus(new QLabel(this))
+{
+    setWindowTitle(tr("Data Link Properties"));
+    cmbProvider->setObjectName(QStringLiteral("cmbProvider"));
+    edtServer->setObjectName(QStringLiteral("edtServer"));
+    rbtnIntegrated->setObjectName(QStringLiteral("rbtnIntegrated"));
+    rbtnSqlLogin->setObjectName(QStringLiteral("rbtnSqlLogin"));
+    edtUserName->setObjectName(QStringLiteral("edtUserName"));
+    medtPassword->setObjectName(QStringLiteral("medtPassword"));
+    ckbxAllowSaving->setObjectName(QStringLiteral("ckbxAllowSaving"));
+    cmbDatabase->setObjectName(QStringLiteral("cmbDatabase"));
+    btbnTest->setObjectName(QStringLiteral("btbnTest"));
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
+
+    cmbProvider->setEditable(true);
+    cmbProvider->addItems({QStringLiteral("SQLOLEDB"),
+                           QStringLiteral("SQLOLEDB.1"),
+                           QStringLiteral("MSOLEDBSQL"),
+                           QStringLiteral("SQLNCLI11")});
+    edtServer->setPlaceholderText(tr("host, host,port or host\\instance"));
+    medtPassword->setEchoMode(QLineEdit::Password);
+    cmbDatabase->setEditable(true);
+    lblStatus->setWordWrap(true);
+    rbtnSqlLogin->setChecked(true);
+
+    auto* layout = new QFormLayout(this);
+    layout->addRow(tr("&Provider:"), cmbProvider);
+    layout->addRow(tr("&Server name:"), edtServer);
+    layout->addRow(rbtnIntegrated);
+    layout->addRow(rbtnSqlLogin);
+    layout->addRow(tr("&User name:"), edtUserName);
+    layout->addRow(tr("Pass&word:"), medtPassword);
+    layout->addRow(ckbxAllowSaving);
+    layout->addRow(tr("&Database on the server:"), cmbDatabase);
+    auto* testRow = new QHBoxLayout;
+    testRow->addStretch();
+    testRow->addWidget(btbnTest);
+    layout->addRow(testRow);
+    layout->addRow(lblStatus);
+    auto* buttons = new QDialogButtonBox(QDialogButtonBox::Ok | QDialogButtonBox::Cancel, this);
+    layout->addRow(buttons);
+
+    connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+    connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+    connect(rbtnIntegrated, &QRadioButton::toggled, this, &TDataLinkDialog::UpdateLoginFields);
+    connect(cmbDatabase, &TDatabaseComboBox::AboutToShowPopup, this, &TDataLinkDialog::cmbDatabaseAboutToShowPopup);
+    connect(btbnTest, &QPushButton::clicked, this, &TDataLinkDialog::btbnTestClick);
+    // Another server or login may see other databases.
+    const auto forgetList = [this] { FListFilled = false; };
+    connect(edtServer, &QLineEdit::textEdited, this, forgetList);
+    connect(edtUserName, &QLineEdit::textEdited, this, forgetList);
+    connect(medtPassword, &QLineEdit::textEdited, this, forgetList);
+    connect(rbtnIntegrated, &QRadioButton::toggled, this, forgetList);
+    UpdateLoginFields();
+}
+
+void TDataLinkDialog::SetConnectionString(const QString& aConnectionString)
+{
+    try {
+        FPairs = UOleDbString::Resolve(aConnectionString);
+    } catch (const std::exception&) {
+        FPairs = UOleDbString::Parse(aConnectionString); // an unreadable data-link file: edit what is written
+    }
+    RemoveKey(FPairs, QStringLiteral("File Name"));
+    const auto value = [this](const QString& aKey) { return UOleDbString::Value(FPairs, aKey); };
+    cmbProvider->setCurrentText(value(cProvider));
+    edtServer->setText(value(cDataSource));
+    const bool integrated = !value(cIntegrated).isEmpty();
+    rbtnIntegrated->setChecked(integrated);
+    rbtnSqlLogin->setChecked(!integrated);
+    edtUserName->setText(value(cUserId));
+    medtPassword->setText(value(cPassword));
+    ckbxAllowSaving->setChecked(UOleDbString::IsTrue(value(cPersist)));
+    const QString database = value(cDatabase);
+    cmbDatabase->clear();
+    cmbDatabase->setCurrentText(database.isEmpty() ? value(cCatalog) : database);
+    lblStatus->clear();
+    FListFilled = false;
+    UpdateLoginFields();
+}
+
+QString TDataLinkDialog::Compose(bool aWithPassword, bool aWithDatabase) const
+{
+    TPairs pairs = FPairs;
+    SetKey(pairs, cProvider, cmbProvider->currentText().trimmed());
+    SetKey(pairs, cDataSource, edtServer->text().trimmed());
+    if (rbtnIntegrated->isChecked()) {
+        SetKey(pairs, cIntegrated, QStringLiteral("SSPI"));
+        RemoveKey(pairs, cUserId);
+        RemoveKey(pairs, cPassword);
+    } else {
+        RemoveKey(pairs, cIntegrated);
+        SetKey(pairs, cUserId, edtUserName->text().trimmed());
+        SetKey(pairs, cPassword, aWithPassword ? medtPassword->text() : QString());
+    }
+    SetKey(pairs, cPersist, ckbxAllowSaving->isChecked() ? QStringLiteral("True") : QStringLiteral("False"));
+    RemoveKey(pairs, cDatabase);
+    SetKey(pairs, cCatalog, aWithDatabase ? cmbDatabase->currentText().trimmed() : QString());
+    QStringList parts;
+    for (const auto& pair : pairs)
+        parts.append(pair.first + QLatin1Char('=') + QuoteValue(pair.second));
+    return parts.join(QLatin1Char(';'));
+}
+
+QString TDataLinkDialog::ConnectionString() const
+{
+    // A password the user did not allow to be saved stays out; the login prompt asks for it when connecting.
+    return Compose(ckbxAllowSaving->isChecked(), true);
+}
+
+QString TDataLinkDialog::ConnectionStringForLogin() const
+{
+    return Compose(true, true);
+}
+
+void TDataLinkDialog::UpdateLoginFields()
+{
+    const bool login = !rbtnIntegrated->isChecked();
+    edtUserName->setEnabled(login);
+    medtPassword->setEnabled(login);
+    ckbxAllowSaving->setEnabled(login);
+}
+
+bool TDataLinkDialog::FillDatabaseList()
+{
+    QStringList names;
+    try {
+        TDBConnection connection;
+        OpenForDialog(connection, Compose(true, false));
+        TDBQuery query(connection);
+        query.OpenSchema(siCatalogs);
+        for (; !query.Eof(); query.Next())
+            names.append(query.FieldAsString(QStringLiteral("CATALOG_NAME")));
+    } catch (const std::exception& e) {
+        lblStatus->setText(tr("The database list could not be read: %1").arg(Message(e)));
+        return false;
+    }
+    const QString typed = cmbDatabase->currentText();
+    cmbDatabase->clear();
+    cmbDatabase->addItems(names);
+    cmbDatabase->setCurrentText(typed);
+    FListFilled = true;
+    return true;
+}
+
+bool TDataLinkDialog::TestConnection()
+{
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    bool opened = false;
+    try {
+        TDBConnection connection;
+        OpenForDialog(connection, ConnectionStringForLogin());
+        opened = true;
+        lblStatus->setText(tr("Test connection succeeded."));
+    } catch (const std::exception& e) {
+        lblStatus->setText(tr("Test connection failed: %1").arg(Message(e)));
+    }
+    QApplication::restoreOverrideCursor();
+    return opened;
+}
+
+void TDataLinkDialog::cmbDatabaseAboutToShowPopup()
+{
+    if (FListFilled || edtServer->text().trimmed().isEmpty())
+        return;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    FillDatabaseList();
+    QApplication::restoreOverrideCursor();
+}
+
+void TDataLinkDialog::btbnTestClick()
+{
+    TestConnection();
+}
+
+bool TDataLinkDialog::Execute(QWidget* aParent, const QString& aInitial, QString& aResult)
+{
+    TDataLinkDialog dialog(aParent);
+    dialog.SetConnectionString(aInitial);
+    if (dialog.exec() != QDialog::Accepted)
+        return false;
+    aResult = dialog.ConnectionString();
+    return true;
+}
+
+namespace UDataLinkDialog {
+bool HasDesktop()
+{
+    if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
+        return false;
+    if (QThread::currentThread() != QCoreApplication::instance()->thread())
+        return false;
+    const QString platform = QGuiApplication::platformName();
+    return !platform.isEmpty() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
+void InstallConnectionDialogs()
+{
+    UDatCon::SetConnectionDialogHook([](const QString& aInitial, QString& aResult) {
+        return HasDesktop() && TDataLinkDialog::Execute(QApplication::activeWindow(), aInitial, aResult);
+    });
+    UDatCon::SetLoginDialogHook([](QString& aUser, QString& aPassword) {
+        return HasDesktop() && TLoginDialog::Execute(QApplication::activeWindow(), aUser, aPassword);
+    });
+}
+} // namespace UDataLinkDialog

@@ -1,0 +1,80 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include <QComboBox>
+#include <QDialog>
+#include <QPair>
+#include <QString>
+
+class QCheckBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+/// A database combo box that announces when its list is about to drop down.
+class TDatabaseComboBox : public QComboBox
+{
+    Q_OBJECT
+public:
+    using QComboBox::QComboBox;
+    /// Lets listeners fill the list, then shows it.
+    void showPopup() override;
+Q_SIGNALS:
+    /// Emitted before the list drops down.
+    void AboutToShowPopup();
+};
+
+/// The connection dialog: edits an OLE DB connection string (provider, server, integrated security or user name
+/// and password, allow saving password, database) and tests it. Keywords it does not show pass through unchanged.
+class TDataLinkDialog : public QDialog
+{
+    Q_OBJECT
+public:
+    /// Creates the dialog with empty fields.
+    explicit TDataLinkDialog(QWidget* aParent = nullptr);
+
+    /// Fills the fields from aConnectionString.
+    void SetConnectionString(const QString& aConnectionString);
+    /// The edited string; the password is left out unless saving it is allowed.
+    QString ConnectionString() const;
+    /// The edited string with the password, for connecting now.
+    QString ConnectionStringForLogin() const;
+
+    /// Fills the database list from the server (keeps the typed database); false when the server was not reached.
+    bool FillDatabaseList();
+    /// Opens a connection with the fields; true when it opened. The outcome is shown in the dialog.
+    bool TestConnection();
+
+    /// Shows the dialog modally from aInitial; true and the edited string in aResult when confirmed.
+    static bool Execute(QWidget* aParent, const QString& aInitial, QString& aResult);
+
+    QComboBox* cmbProvider;
+    QLineEdit* edtServer;
+    QRadioButton* rbtnIntegrated;
+    QRadioButton* rbtnSqlLogin;
+    QLineEdit* edtUserName;
+    QLineEdit* medtPassword;
+    QCheckBox* ckbxAllowSaving;
+    TDatabaseComboBox* cmbDatabase;
+    QPushButton* btbnTest;
+    QLabel* lblStatus;
+
+private:
+    using TPairs = QList<QPair<QString, QString>>;
+    QString Compose(bool aWithPassword, bool aWithDatabase) const;
+    void UpdateLoginFields();
+    void cmbDatabaseAboutToShowPopup();
+    void btbnTestClick();
+
+    TPairs FPairs;
+    bool FListFilled = false;
+};
+
+namespace UDataLinkDialog {
+/// True when a person can answer dialogs: a widget application on a real display, on its own thread.
+bool HasDesktop();
+/// Installs the connection and login dialogs as the connection unit's hooks. Call once from the window thread
+/// at start-up. Without a desktop both hooks answer "cancelled" at once.
+void InstallConnectionDialogs();
+} // namespace UDataLinkDialog

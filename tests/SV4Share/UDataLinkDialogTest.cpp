@@ -1,0 +1,225 @@
+// SPDX-License-Identifier: MIT
+// The connection and login dialogs, driven on the offscreen platform; database parts against the fake SQL Server.
+#include "UDataLinkDialog.h"
+#include "TDBConnection.h"
+#include "TServerProcess.h"
+#include "UConnectionStringManager.h"
+#include "UDatCon.h"
+#include "ULoginDialog.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTemporaryDir>
+#include <QtTest>
+
+class UDataLinkDialogTest : public QObject
+{
+    Q_OBJECT
+private Q_SLOTS:
+    void initTestCase();
+    void FieldsRoundTrip_data();
+    void FieldsRoundTrip();
+    void EditedFields_GiveTheString();
+    void TestConnection_AgainstServer();
+    void DatabaseList_FilledFromServerWhenOpened();
+    void Hooks_WithoutDesktop_AnswerCancelled();
+    void LoginDialog_ReturnsTypedLogin();
+    void DialogString_StoredEncrypted_ReadBack_Opens();
+
+private:
+    QString DataSource() const { return QStringLiteral("127.0.0.1,%1").arg(FServer.Port()); }
+    void FillLogin(TDataLinkDialog& aDialog, const QString& aPassword);
+
+    QTemporaryDir FRoot;
+    TServerProcess FServer;
+};
+
+void UDataLinkDialogTest::initTestCase()
+{
+    QVERIFY(FRoot.isValid());
+    QVERIFY(QDir(FRoot.path()).mkpath(QStringLiteral("Sales")));
+    QFile data(FRoot.filePath(QStringLiteral("Sales/Sales.mdf")));
+    QVERIFY(data.open(QIODevice::WriteOnly));
+    data.close();
+    FServer.StartPython(
+        QStringLiteral("tests/fakesql/fakesql.py"),
+        {QStringLiteral("--root"), FRoot.path(), QStringLiteral("--user"), QStringLiteral("sa:Secret1")});
+}
+
+void UDataLinkDialogTest::FieldsRoundTrip_data()
+{
+    QTest::addColumn<QString>("initial");
+    QTest::addColumn<QString>("stored");
+    QTest::addColumn<QString>("forLogin");
+    const QString integrated = QStringLiteral("Provider=SQLOLEDB.1;Integrated Security=SSPI;Persist Security "
+                                              "Info=False;Initial Catalog=Sales;Data Source=SRV01");
+    QTest::newRow("integrated security unchanged") << integrated << integrated << integrated;
+    const QString saved = QStringLiteral("Provider=SQLOLEDB.1;Password=Secr3t!;Persist Security Info=True;User "
+                                         "ID=sa;Initial Catalog=Sales;Data Source=127.0.0.1,14330");
+    QTest::newRow("saved password kept") << saved << saved << saved;
+    QTest::newRow("unsaved password left out")
+        << QStringLiteral("Provider=SQLOLEDB;User ID=sa;Password=x;Persist Security Info=False;Data Source=S")
+        << QStringLiteral("Provider=SQLOLEDB;User ID=sa;Persist Security Info=False;Data Source=S")
+        << QStringLiteral("Provider=SQLOLEDB;User ID=sa;Password=x;Persist Security Info=False;Data Source=S");
+    QTest::newRow("other keywords pass through, quoted")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=S;Application Name=\"a;b\";Initial Catalog=D;User ID=u")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=S;Application Name=\"a;b\";Initial Catalog=D;User "
+                          "ID=u;Persist Security Info=False")
+        << QStringLiteral("Provider=SQLOLEDB;Data Source=S;Application Name=\"a;b\";Initial Catalog=D;User "
+                          "ID=u;Persist Security Info=False");
+    QTest::newRow("Database keyword becomes Initial Catalog")
+        << QStringLiteral("Provider=SQLOLEDB;Database=Alpha;Initial Catalog=Beta;Integrated Security=SSPI")
+        << QStringLiteral(
+               "Provider=SQLOLEDB;Initial Catalog=Alpha;Integrated Security=SSPI;Persist Security Info=False")
+        << QStringLiteral(
+               "Provider=SQLOLEDB;Initial Catalog=Alpha;Integrated Security=SSPI;Persist Security Info=False");
+}
+
+void UDataLinkDialogTest::FieldsRoundTrip()
+{
+    QFETCH(QString, initial);
+    QFETCH(QString, stored);
+    QFETCH(QString, forLogin);
+    TDataLinkDialog dialog;
+    dialog.SetConnectionString(initial);
+    QCOMPARE(dialog.ConnectionString(), stored);
+    QCOMPARE(dialog.ConnectionStringForLogin(), forLogin);
+}
+
+void UDataLinkDialogTest::EditedFields_GiveTheString()
+{
+    TDataLinkDialog dialog;
+    dialog.SetConnectionString(QStringLiteral("Provider=SQLOLEDB"));
+    dialog.show();
+    QTest::keyClicks(dialog.edtServer, QStringLiteral("SRV02"));
+    QTest::keyClicks(dialog.edtUserName, QStringLiteral("sa"));
+    QTest::keyClicks(dialog.medtPassword, QStringLiteral("pw"));
+    QTest::mouseClick(dialog.ckbxAllowSaving, Qt::LeftButton);
+    QTest::keyClicks(dialog.cmbDatabase->lineEdit(), QStringLiteral("Sales"));
+    QCOMPARE(dialog.ConnectionString(),
+             QStringLiteral("Provider=SQLOLEDB;Data Source=SRV02;User ID=sa;Password=pw;Persist Security "
+                            "Info=True;Initial Catalog=Sales"));
+    dialog.rbtnIntegrated->setChecked(true);
+    QVERIFY(!dialog.edtUserName->isEnabled());
+    QCOMPARE(dialog.ConnectionString(),
+             QStringLiteral("Provider=SQLOLEDB;Data Source=SRV02;Integrated Security=SSPI;Persist Security "
+                            "Info=True;Initial Catalog=Sales"));
+}
+
+void UDataLinkDialogTest::FillLogin(TDataLinkDialog& aDialog, const QString& aPassword)
+{
+    aDialog.SetConnectionString(QStringLiteral("Provider=SQLOLEDB;Data Source=") + DataSource() +
+                                QStringLiteral(";User ID=sa;Password=") + aPassword);
+}
+
+void UDataLinkDialogTest::TestConnection_AgainstServer()
+{
+    TDataLinkDialog dialog;
+    dialog.show();
+    FillLogin(dialog, QStringLiteral("Secret1"));
+    QTest::mouseClick(dialog.btbnTest, Qt::LeftButton);
+    QCOMPARE(dialog.lblStatus->text(), QStringLiteral("Test connection succeeded."));
+    dialog.medtPassword->setText(QStringLiteral("wrong"));
+    QVERIFY(!dialog.TestConnection());
+    QVERIFY2(dialog.lblStatus->text().startsWith(QStringLiteral("Test connection failed: ")),
+             qPrintable(dialog.lblStatus->text()));
+    QVERIFY(dialog.lblStatus->text().contains(QStringLiteral("Login failed for user 'sa'")));
+}
+
+void UDataLinkDialogTest::DatabaseList_FilledFromServerWhenOpened()
+{
+    TDataLinkDialog dialog;
+    dialog.show();
+    FillLogin(dialog, QStringLiteral("Secret1"));
+    dialog.cmbDatabase->setCurrentText(QStringLiteral("Typed"));
+    dialog.cmbDatabase->showPopup();
+    dialog.cmbDatabase->hidePopup();
+    QVERIFY(dialog.cmbDatabase->findText(QStringLiteral("Sales")) >= 0);
+    QVERIFY(dialog.cmbDatabase->findText(QStringLiteral("master")) >= 0);
+    QCOMPARE(dialog.cmbDatabase->currentText(), QStringLiteral("Typed"));
+
+    FillLogin(dialog, QStringLiteral("wrong"));
+    QVERIFY(!dialog.FillDatabaseList());
+    QVERIFY(dialog.lblStatus->text().contains(QStringLiteral("Login failed")));
+}
+
+void UDataLinkDialogTest::Hooks_WithoutDesktop_AnswerCancelled()
+{
+    QVERIFY(!UDataLinkDialog::HasDesktop());
+    UDataLinkDialog::InstallConnectionDialogs();
+    QString result;
+    QVERIFY(!UDatCon::ADOConnectionString(QStringLiteral("Provider=SQLOLEDB"), result));
+    QVERIFY(result.isEmpty());
+    QString user = QStringLiteral("sa");
+    QString password;
+    QVERIFY(!UDatCon::LoginPrompt(user, password));
+    QVERIFY(QApplication::topLevelWidgets().isEmpty() ||
+            std::none_of(QApplication::topLevelWidgets().cbegin(),
+                         QApplication::topLevelWidgets().cend(),
+                         [](QWidget* aWidget) { return aWidget->isVisible(); }));
+}
+
+void UDataLinkDialogTest::LoginDialog_ReturnsTypedLogin()
+{
+    TLoginDialog dialog(QStringLiteral("sa"), QString());
+    dialog.show();
+    QCOMPARE(dialog.edtUserName->text(), QStringLiteral("sa"));
+    QCOMPARE(dialog.medtPassword->echoMode(), QLineEdit::Password);
+    QTest::keyClicks(dialog.medtPassword, QStringLiteral("Secret1"));
+    QTest::keyClick(dialog.medtPassword, Qt::Key_Return);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+    QCOMPARE(dialog.Password(), QStringLiteral("Secret1"));
+}
+
+void UDataLinkDialogTest::DialogString_StoredEncrypted_ReadBack_Opens()
+{
+    QTemporaryDir home;
+    QTemporaryDir work;
+    const QByteArray oldXdg = qgetenv("XDG_CONFIG_HOME");
+    const QString oldCurrent = QDir::currentPath();
+    qputenv("XDG_CONFIG_HOME", QFile::encodeName(home.path()));
+    QVERIFY(QDir::setCurrent(work.path()));
+    const auto restore = qScopeGuard([&] {
+        QDir::setCurrent(oldCurrent);
+        qputenv("XDG_CONFIG_HOME", oldXdg);
+    });
+
+    TDataLinkDialog dialog;
+    dialog.show();
+    dialog.SetConnectionString(QStringLiteral("Provider=SQLOLEDB"));
+    QTest::keyClicks(dialog.edtServer, DataSource());
+    QTest::keyClicks(dialog.edtUserName, QStringLiteral("sa"));
+    QTest::keyClicks(dialog.medtPassword, QStringLiteral("Secret1"));
+    dialog.ckbxAllowSaving->setChecked(true);
+    dialog.cmbDatabase->setCurrentText(QStringLiteral("Sales"));
+    QTest::keyClick(dialog.edtServer, Qt::Key_Return);
+    QCOMPARE(dialog.result(), int(QDialog::Accepted));
+
+    TConnectionStringManager writer;
+    writer.SetConnectionString(dialog.ConnectionString());
+    const QString shared = home.path() + QStringLiteral("/dbvandrel/DefaultDataLink.ini");
+    QCOMPARE(writer.FileName, shared);
+    QFile file(shared);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray stored = file.readAll();
+    QVERIFY(stored.startsWith("[Software\\Brantwell]\r\nSharedDatCon="));
+    QVERIFY(!stored.contains("Secret1") && !stored.contains("Sales"));
+
+    TConnectionStringManager reader;
+    const QString read = reader.ConnectionString();
+    QCOMPARE(read, dialog.ConnectionString());
+    TDBConnection connection;
+    connection.SetConnectionString(read);
+    UDatCon::DecideLoginPrompt(connection);
+    QVERIFY(!connection.LoginPrompt());
+    UDatCon::TryOpenTwice(connection);
+    QCOMPARE(connection.Property(QStringLiteral("Current Catalog")), QStringLiteral("Sales"));
+}
+
+QTEST_MAIN(UDataLinkDialogTest)
+#include "UDataLinkDialogTest.moc"
