@@ -4,7 +4,7 @@
 
 Usage: fakesql.py --root DIR [--host 127.0.0.1] [--port 0] [--user NAME:PASSWORD ...]
                   [--progress-delay S] [--login-delay S] [--drop-after-progress N]
-                  [--refuse-logins] [--no-compression]
+                  [--refuse-logins] [--no-compression] [--packet-size N]
 Prints "PORT <n>" when it listens; ends when its standard input closes or on SIGTERM/SIGINT.
 See README.md beside this file.
 """
@@ -230,8 +230,8 @@ class Session:
                 return False
             database = db.name
         self.database = database
-        packet_size = login["packet_size"] or 4096
-        packet_size = min(max(packet_size, 512), 32767)
+        requested = login["packet_size"] or 4096
+        packet_size = min(max(self.args.packet_size or requested, 512), 32767)
         ch = self.ch
         ch.write(tds.token_envchange(1, database, "master"))
         self.message(5701, "Changed database context to '%s'." % database)
@@ -239,7 +239,7 @@ class Session:
         ch.write(tds.token_envchange(2, "us_english", ""))
         self.message(5703, "Changed language setting to us_english.")
         ch.write(tds.token_loginack(min(login["version"], 0x74000004)))
-        ch.write(tds.token_envchange(4, str(packet_size), "4096"))
+        ch.write(tds.token_envchange(4, str(packet_size), str(requested)))
         ch.write(tds.token_done(DONE_FINAL))
         ch.flush(eom=True)
         ch.packet_size = packet_size
@@ -776,6 +776,8 @@ def main():
     parser.add_argument("--drop-after-progress", type=int, default=0)
     parser.add_argument("--refuse-logins", action="store_true")
     parser.add_argument("--no-compression", action="store_true")
+    parser.add_argument("--packet-size", type=int, default=0,
+                        help="packet size the server imposes at login (default: the client's)")
     args = parser.parse_args()
     if args.host != "127.0.0.1":
         parser.error("only 127.0.0.1 is allowed for --host")

@@ -50,7 +50,7 @@ class FakeSqlCase(unittest.TestCase):
 
 
 class TsqlTest(FakeSqlCase):
-    def test_session_on_each_tds_version(self):
+    def test_session_on_each_tds_version_and_packet_size(self):
         make_database(self.root, "Sa]les", {"Odd.mdf": b"x", "Odd_log.ldf": b"y"})
         script = "\n".join([
             "SELECT 1", "go", "SELECT 'O''Hara'", "go",
@@ -59,9 +59,11 @@ class TsqlTest(FakeSqlCase):
             "DBCC sqlperf(logspace)", "go",
             "SELECT name AS CATALOG_NAME FROM master.sys.databases ORDER BY name", "go",
             "BACKUP DATABASE [Sales] TO DISK = 'v.bak' WITH INIT, STATS = 25", "go", ""])
-        for version in ("7.2", "7.3", "7.4"):
-            with self.subTest(version=version):
-                code, out = self.run_tsql(script, tds_version=version)
+        small = FakeSql(self.root, "--packet-size", "512")  # replies span many packets
+        self.addCleanup(small.stop)
+        for version, port in (("7.2", self.server.port), ("7.3", self.server.port), ("7.4", small.port)):
+            with self.subTest(version=version, port=port):
+                code, out = tsql(port, script, tds_version=version)
                 self.assertEqual(code, 0, out)
                 lines = out.replace("\r", "").split("\n")
                 self.assertIn("O'Hara", out)
@@ -76,6 +78,8 @@ class TsqlTest(FakeSqlCase):
                 self.assertIn("Processed 24 pages for database 'Sales', file 'Sales_2' on file 1.", out)
                 self.assertIn("BACKUP DATABASE successfully processed 216 pages in ", out)
                 self.assertTrue(os.path.isfile(self.path("v.bak")))
+                code, out = tsql(port, "RESTORE HEADERONLY FROM DISK = 'v.bak'\ngo\n", tds_version=version)
+                self.assertIn("\tSales\t957\t", out)
 
     def test_errors_worded_as_the_server(self):
         code, out = self.run_tsql("SELECT 1\ngo\n", password="wrong")
