@@ -63,7 +63,13 @@ void TDBConnection::SetConnectionString(const QString& aValue)
 
 QString TDBConnection::Provider() const
 {
-    const QList<TPair> pairs = UOleDbString::Parse(FData->ConnectionString);
+    QList<TPair> pairs;
+    try {
+        pairs = UOleDbString::Resolve(FData->ConnectionString);
+    } catch (const EDatabaseError&) {
+        // An unreadable data-link file names no provider; opening reports the file's problem.
+        pairs = UOleDbString::Parse(FData->ConnectionString);
+    }
     if (UOleDbString::Contains(pairs, QStringLiteral("Provider")))
         return UOleDbString::Value(pairs, QStringLiteral("Provider"));
     return FData->Provider;

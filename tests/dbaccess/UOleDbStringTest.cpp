@@ -72,6 +72,7 @@ TEST(UOleDbStringTest, FileNameReadsWindowsDataLinkFile)
     TDBConnection connection;
     connection.SetConnectionString(QStringLiteral("FILE NAME=") + udl);
     EXPECT_EQ(connection.ConnectionString(), QStringLiteral("FILE NAME=") + udl);
+    EXPECT_EQ(connection.Provider(), QStringLiteral("SQLOLEDB.1"));
     EXPECT_EQ(connection.OdbcConnectionString(),
               QStringLiteral("DRIVER={" VANDREL_ODBC_DRIVER "};SERVER=127.0.0.1;PORT=14330;DATABASE=Sales;UID=sa;"
                              "PWD=Secr3t!;TDS_Version=7.4;ClientCharset=UTF-8"));
