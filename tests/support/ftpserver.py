@@ -43,6 +43,7 @@ def main():
             return super().ftp_RNTO(path)
 
     Handler.authorizer = authorizer
+    Handler.auth_failed_timeout = 0.1  # the tests need no brute-force delay
     Handler.permit_foreign_addresses = False
     Handler.masquerade_address = None
     server = FTPServer(("127.0.0.1", args.port), Handler)
