@@ -3,7 +3,9 @@
 #include "Vandrel.h"
 
 #include "EVandrel.h"
+#include "UPersistComponentsCrypt.h"
 
+#include <QDir>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -11,6 +13,8 @@
 namespace {
 /// At most this many persistent controls are collected.
 constexpr int cMaxPersistent = 999;
+/// The key of the window's settings files, set into the store before every load and save.
+constexpr USVCrypt::TCryptKey cSettingsKey = {0x7C, 0x15, 0xE9, 0xB2, 0xD4, 0xA8, 0x60, 0x3F};
 } // namespace
 
 void TfrmVandrel::LoadSettings(const QString& aFileName)
@@ -28,8 +32,14 @@ void TfrmVandrel::LoadSettings(const QString& aFileName)
     for (QWidget* widget : tagged.mid(0, cMaxPersistent))
         FPersistentComponents.append(widget);
 
-    if (QFileInfo::exists(aFileName))
-        throw EVandrel(QStringLiteral("Settings files cannot be read by this build: %1").arg(aFileName));
+    UPersistComponentsCrypt::PersistKey = cSettingsKey;
+    if (QFileInfo::exists(aFileName)) {
+        // An unreadable file is moved aside by the store; the window says so and keeps what was restored.
+        const UPersistComponentsCrypt::TLoadResult result =
+            UPersistComponentsCrypt::LoadComponents(aFileName, FPersistentComponents);
+        if (!result.Ok)
+            AddStatusLine(result.StatusLine);
+    }
 
     edtArchiveFilenameChange();
     edtBackupFilenameChange();
@@ -45,6 +55,11 @@ void TfrmVandrel::btbnSaveClick()
 {
     Guarded([this] {
         FUi->mmoShell->clear();
-        throw EVandrel(QStringLiteral("Settings cannot be saved by this build."));
+        // The default settings folder is created when the settings are first saved.
+        const QString folder = QFileInfo(FSettingsFileName).absolutePath();
+        if (!QDir().mkpath(folder))
+            throw EVandrel(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
+        UPersistComponentsCrypt::PersistKey = cSettingsKey;
+        UPersistComponentsCrypt::SaveComponents(FSettingsFileName, FPersistentComponents);
     });
 }
