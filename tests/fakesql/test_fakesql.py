@@ -311,7 +311,8 @@ class KnobsTest(unittest.TestCase):
             self.assertGreater(time.monotonic() - started, 1.0)
         with FakeSql(self.root, "--drop-after-progress", "2", "--progress-delay", "0.01") as server:
             code, out = tsql(server.port, "BACKUP DATABASE [Sales] TO DISK = 'd.bak' WITH STATS = 10\ngo\n")
-            self.assertEqual(message_numbers(out), [3211, 3211], out)
+            # The reset may overtake the last message in the client's buffer, so it sees one or both.
+            self.assertIn(message_numbers(out), ([3211], [3211, 3211]), out)
             self.assertTrue(wait_until(lambda: not os.path.exists(os.path.join(self.root, "d.bak"))))
             self.assertEqual(tsql(server.port, "SELECT 1\ngo\n")[0], 0)
 
