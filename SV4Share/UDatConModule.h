@@ -1,0 +1,127 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "UConnectionStringManager.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+#include <memory>
+#include <vector>
+
+class TDBConnection;
+struct TDBError;
+struct TDBExecuteComplete;
+
+/// The connection module: owns the program's one database connection, loads the stored connection string and
+/// opens it (a short first attempt, then the connection dialog when allowed), stores a changed string back, reports
+/// the current database, lists the server's databases and writes every command and server message of the
+/// connection to the diagnostic log. Used from the window thread; the connection's events may fire on a worker.
+/// Widget-free: the dialogs are reached through the connection unit's hooks (UDatCon), which answer "cancelled"
+/// when no desktop is present.
+class TADOConDataModule
+{
+public:
+    /// A notify event: called with the module as sender.
+    using TNotifyEvent = std::function<void(TADOConDataModule& aSender)>;
+
+    /// Creates the module with a closed connection and an empty connection string (runs DataModuleCreate).
+    TADOConDataModule();
+    TADOConDataModule(const TADOConDataModule&) = delete;
+    TADOConDataModule& operator=(const TADOConDataModule&) = delete;
+    /// Closes and frees the connection (runs DataModuleDestroy).
+    virtual ~TADOConDataModule();
+
+    /// The module's component name, "ADOConDataModule".
+    QString Name() const { return QStringLiteral("ADOConDataModule"); }
+
+    // --- Operations
+    /// Loads the stored connection (aFileName: a ".udl" or ".ini" file, or empty for the one found before) and
+    /// opens it, asking the user where the rules allow. On an open connection with an empty aFileName and a kind
+    /// other than lkPrompt nothing is reloaded. Raises EVandrel for a ".udl"/".ini" name with another kind, for
+    /// store failures, and when a connection the user confirmed still fails to open. True when open at the end.
+    bool Connect(const QString& aFileName = QString(), TLocationKind aLocationKind = lkAuto);
+    /// Stores the connection string (aLocationKind: lkAuto = the file found by the search or the shared INI file;
+    /// lkINI = the INI file FileName()). Clears Changed. False, without a message, on any failure.
+    bool Save(TLocationKind aLocationKind);
+    /// Closes the connection and empties its connection string; FileName and LocationKind stay.
+    void Close();
+    /// Lets the user change the connection (a data-link location: its file in the desktop's editor; otherwise the
+    /// connection dialog); reopens it when it was open. True when the user confirmed a change.
+    bool PromptChangeConnection();
+    /// Appends the names of the server's databases, except "master", "msdb" and "tempdb", to aList (not cleared
+    /// first), using aADOConnection or, when null, the module's connection, which must be open.
+    void EnumDatabaseList(QStringList& aList, TDBConnection* aADOConnection = nullptr);
+    /// Shows the connection dialog on the connection string (BeforePrompt, AfterPrompt around it). True when the
+    /// user confirmed; the connection string is then the edited one.
+    virtual bool DoConnectionStringPrompt();
+    /// aDSN with ".udl" when that file exists, else with ".ini" when that exists, else empty text.
+    static QString FindDataLinkFile(const QString& aDSN);
+    /// Replaces the connection object by a fresh one with the same string (without the logging handlers) and
+    /// reopens it when it was open. Read ADOConnection() again afterwards.
+    void ResetConnection();
+
+    // --- Properties
+    /// Called before the connection dialog.
+    const TNotifyEvent& BeforePrompt() const { return FBeforePrompt; }
+    void SetBeforePrompt(TNotifyEvent aValue) { FBeforePrompt = std::move(aValue); }
+    /// Called after the connection dialog, confirmed or cancelled.
+    const TNotifyEvent& AfterPrompt() const { return FAfterPrompt; }
+    void SetAfterPrompt(TNotifyEvent aValue) { FAfterPrompt = std::move(aValue); }
+    /// True when the connection was entered or repaired by a prompt or a retry and has not been saved since.
+    bool Changed() const { return FChanged; }
+    /// File of the stored connection; empty when not determined.
+    const QString& FileName() const { return FFileName; }
+    void SetFileName(const QString& aValue) { FFileName = aValue; }
+    /// Kind of place of the stored connection; lkPrompt makes the next Connect skip the store and ask.
+    TLocationKind LocationKind() const { return FLocationKind; }
+    void SetLocationKind(TLocationKind aValue) { FLocationKind = aValue; }
+    /// The connection's connection string.
+    QString ConnectionString() const;
+    /// Sets the connection's connection string (the connection must be closed).
+    void SetConnectionString(const QString& aValue);
+    /// The current database: "Current Catalog" while open, else "Initial Catalog" of the string, else the name
+    /// written in the string. Raises EDatabaseError when the connection cannot report it.
+    QString Database() const;
+    /// The one connection. ResetConnection and PromptChangeConnection replace it: read it again after them.
+    TDBConnection& ADOConnection() const { return *FADOConnection; }
+    /// True while the connection is open. A failure is raised with "UDatCon attempt to get connection failed."
+    /// in front of its message.
+    bool Connected() const;
+    /// Opens (errors reach the caller) or closes the connection.
+    void SetConnected(bool aValue);
+    /// True when a data-link file that fails to open may be repaired with the connection dialog (default false).
+    bool AllowUserPrompt() const { return FAllowUserPrompt; }
+    void SetAllowUserPrompt(bool aValue) { FAllowUserPrompt = aValue; }
+
+    // --- Handlers
+    void DataModuleCreate();
+    void DataModuleDestroy();
+    /// Logs "UDatCon-Execute: " + the command text, trimmed of blanks and control characters.
+    void FADOConnectionWillExecute(const QString& aCommandText, TDBConnection& aConnection);
+    /// Logs "RecordsAffected:%d; ResultSize: [C:%d x R:%d]" (counts -1 unless an open result set came back).
+    void FADOConnectionExecuteComplete(const TDBExecuteComplete& aInfo, TDBConnection& aConnection);
+    /// Logs "UDatCon ADOConnection Info: " + the message's description.
+    void FADOConnectionInfoMessage(const TDBError& aError, TDBConnection& aConnection);
+
+private:
+    void ReadConnectionString();
+    void WriteConnectionString();
+    void RecreateConnection();
+    /// Makes a fresh connection the module's one; the old object is closed and kept alive (see .cpp).
+    TDBConnection& ReplaceConnection();
+    void AttachHandlers(TDBConnection& aConnection);
+
+    QString FFileName;
+    TLocationKind FLocationKind = lkAuto;
+    TNotifyEvent FBeforePrompt;
+    TNotifyEvent FAfterPrompt;
+    bool FChanged = false;
+    bool FAllowUserPrompt = false;
+    std::unique_ptr<TDBConnection> FADOConnection;
+    std::vector<std::unique_ptr<TDBConnection>> FRetiredConnections;
+};
+
+/// The program's one connection module, created (unconnected) on first use and kept for the whole program.
+TADOConDataModule& DatConModule();
