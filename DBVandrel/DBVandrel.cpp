@@ -72,7 +72,13 @@ int main(int argc, char** argv)
     const bool unattended = !TfrmVandrel::Interactive();
     window.SetUnattended(unattended);
     WatchSignals(window);
-    if (unattended && !(window.AutoStartHooked() && window.FUi->ckbxAutomated->isChecked())) {
+    if (unattended && !window.AutoStartHooked()) {
+        std::fprintf(stderr,
+                     "Database Vandrel: no desktop, and the settings in %s could not be loaded: no run.\n",
+                     window.SettingsFileName().toLocal8Bit().constData());
+        return esRunFailed;
+    }
+    if (unattended && !window.FUi->ckbxAutomated->isChecked()) {
         std::fprintf(stderr,
                      "Database Vandrel: no desktop and nothing to do: \"Auto Start\" is not ticked in %s.\n",
                      window.SettingsFileName().toLocal8Bit().constData());

@@ -93,7 +93,9 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
         FSettingsFileName = DefaultSettingsFileName();
     setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());
     try {
-        LoadSettings(FSettingsFileName);
+        // Settings that could not be read in full must not start a run: half the fields may be defaults.
+        if (!LoadSettings(FSettingsFileName))
+            return;
         FAutoStartHooked = true;
         QTimer::singleShot(0, this, [this] { Guarded([this] { AutoStartCountdown(); }); });
     } catch (const std::exception& e) {

@@ -18,6 +18,8 @@
 #include <memory>
 
 class QCheckBox;
+class TDBConnection;
+class TDBQuery;
 
 namespace UFtpTransfer {
 enum TFtpStatus : int;
@@ -136,7 +138,8 @@ protected:
 
 private:
     void FormCreate(const QStringList& aArguments);
-    void LoadSettings(const QString& aFileName);
+    /// Restores the persistent controls; false when the file could not be read (it was moved aside).
+    bool LoadSettings(const QString& aFileName);
     void ConnectHandlers();
     void RunSteps();
     void SetRunning(bool aRunning);
@@ -158,6 +161,20 @@ private:
     /// Shows transfer progress, reports Cancel once and processes events; false abandons the transfer.
     bool IdFTPWork(qint64 aWorkCount, qint64 aWorkTotal);
     void RestoreStep();
+    /// The connected database's data, index and used log space in KiB; leaves the connection in that database.
+    qint64 ReportDatabaseSize();
+    /// Opens the module's connection for a database step. aAskAgain: a failed connection asks the user again
+    /// (restore) instead of ending the step (backup). False when the program is ending for want of a connection.
+    bool ConnectDatabase(bool aAskAgain);
+    /// Makes the connection's information messages (the server's progress) status lines of this window: the
+    /// handler, which may run on any thread, posts each message's text to ConnectionInfoMessage.
+    void InstallConnectionInfoMessage(TDBConnection& aConnection);
+    /// One information message of the connection, on the window thread.
+    void ConnectionInfoMessage(const QString& aDescription);
+    /// The restore's progress: the size of aFileName against aExpectedSize bytes.
+    void ShowRestoreProgress(qint64 aExpectedSize, const QString& aFileName);
+    /// After a cancelled database worker: waits (processing events) until it released the connection.
+    void WaitForDatabaseWorker(const std::shared_ptr<std::atomic<bool>>& aDone);
     /// Reports a step that this build does not contain; the run fails.
     void StepNotAvailable(const QString& aStepName);
 
@@ -188,4 +205,6 @@ private:
     QDate FToday;
     QString FBackupDialogName;
     QString FArchiveDialogName;
+    /// The query object of the size report (created on first use, on the module's connection).
+    std::shared_ptr<TDBQuery> ADODataSet;
 };

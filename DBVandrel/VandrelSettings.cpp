@@ -17,7 +17,7 @@ constexpr int cMaxPersistent = 999;
 constexpr USVCrypt::TCryptKey cSettingsKey = {0x7C, 0x15, 0xE9, 0xB2, 0xD4, 0xA8, 0x60, 0x3F};
 } // namespace
 
-void TfrmVandrel::LoadSettings(const QString& aFileName)
+bool TfrmVandrel::LoadSettings(const QString& aFileName)
 {
     // Tag 1 marks a persistent control. The list holds them in reverse creation order; the store visits it from
     // its end, so the file lists the controls in creation order.
@@ -33,12 +33,15 @@ void TfrmVandrel::LoadSettings(const QString& aFileName)
         FPersistentComponents.append(widget);
 
     UPersistComponentsCrypt::PersistKey = cSettingsKey;
+    bool loaded = true;
     if (QFileInfo::exists(aFileName)) {
         // An unreadable file is moved aside by the store; the window says so and keeps what was restored.
         const UPersistComponentsCrypt::TLoadResult result =
             UPersistComponentsCrypt::LoadComponents(aFileName, FPersistentComponents);
-        if (!result.Ok)
-            AddStatusLine(result.StatusLine);
+        if (!result.Ok) {
+            AddErrorLine(result.StatusLine);
+            loaded = false;
+        }
     }
 
     edtArchiveFilenameChange();
@@ -49,6 +52,7 @@ void TfrmVandrel::LoadSettings(const QString& aFileName)
         spdbnGenerateArchiveNameClick();
     if (!FUi->edtFTPNameFormat->text().isEmpty())
         spdbnGenerateFTPNameClick();
+    return loaded;
 }
 
 void TfrmVandrel::btbnSaveClick()

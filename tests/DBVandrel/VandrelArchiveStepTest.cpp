@@ -1,9 +1,11 @@
 // SPDX-License-Identifier: MIT
 // The zip and extract step driven through the window: a round trip, the archive-name warnings, an extraction
 // failure that ends the run, and Cancel during zipping.
+#include "TestLibraries.h"
 #include "UZipArchive.h"
 #include "Vandrel.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -225,5 +227,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(VandrelArchiveStepTest)
+VANDREL_QTEST_MAIN(VandrelArchiveStepTest)
 #include "VandrelArchiveStepTest.moc"

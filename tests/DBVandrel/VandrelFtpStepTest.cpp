@@ -3,8 +3,10 @@
 // failures that end the run, and Cancel in the middle of a transfer.
 #include "TServerProcess.h"
 #include "TShape.h"
+#include "TestLibraries.h"
 #include "Vandrel.h"
 
+#include <QApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -204,5 +206,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(VandrelFtpStepTest)
+VANDREL_QTEST_MAIN(VandrelFtpStepTest)
 #include "VandrelFtpStepTest.moc"

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The window's file-name handlers: generated names, name checks, the FTP address and the move fields.
+#include "TestLibraries.h"
 #include "Vandrel.h"
 
+#include <QApplication>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -103,5 +105,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(VandrelNamingTest)
+VANDREL_QTEST_MAIN(VandrelNamingTest)
 #include "VandrelNamingTest.moc"

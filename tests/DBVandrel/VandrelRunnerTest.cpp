@@ -3,8 +3,10 @@
 // the clean-up after a run, the progress display, the countdowns and the settings-file choice.
 #include "EVandrel.h"
 #include "TShape.h"
+#include "TestLibraries.h"
 #include "Vandrel.h"
 
+#include <QApplication>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -161,6 +163,35 @@ private Q_SLOTS:
         QVERIFY(ShellLines(window).isEmpty());
         QCOMPARE(window.Progress(), 0);
         QTRY_VERIFY_WITH_TIMEOUT(*workerStopped, 5000);
+    }
+
+    void AbandonedWorkerOutlivesTheWindow()
+    {
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        auto finished = std::make_shared<std::atomic<bool>>(false);
+        bool posted = false;
+        {
+            auto* window = new TfrmVandrel;
+            auto context = window->NewWorkerContext();
+            QTimer::singleShot(200, window, [window] { window->btbnCancelClick(); });
+            window->WorkerWait(
+                context,
+                [context, release, finished, &posted] {
+                    while (!*release)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                    context->Post([&posted] { posted = true; });
+                    *finished = true;
+                },
+                nullptr,
+                QStringLiteral("Backup Error:"));
+            QVERIFY(!context->Running);
+            delete window;
+        }
+        *release = true;
+        QTRY_VERIFY_WITH_TIMEOUT(*finished, 5000);
+        QVERIFY(TProcThread::WaitForAll(5000));
+        QCoreApplication::processEvents();
+        QVERIFY(!posted);
     }
 
     void FinishRunDeletesUnkeptFiles_data()
@@ -326,5 +357,5 @@ private Q_SLOTS:
     }
 };
 
-QTEST_MAIN(VandrelRunnerTest)
+VANDREL_QTEST_MAIN(VandrelRunnerTest)
 #include "VandrelRunnerTest.moc"

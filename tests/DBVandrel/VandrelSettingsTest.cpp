@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The window's settings: Save writes every persistent control under the settings key, a restart with the file
 // on the command line restores them, files of other machines load, and an unreadable file is kept aside.
+#include "TestLibraries.h"
 #include "TestPaths.h"
 #include "UPersistRecords.h"
 #include "Vandrel.h"
@@ -15,7 +16,6 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
-#include <gcrypt.h>
 #include <sys/stat.h>
 
 namespace {
@@ -155,14 +155,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    gcry_check_version(nullptr);
-    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    VandrelSettingsTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+VANDREL_QTEST_MAIN(VandrelSettingsTest)
 
 #include "VandrelSettingsTest.moc"

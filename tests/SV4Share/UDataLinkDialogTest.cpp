@@ -3,10 +3,12 @@
 #include "UDataLinkDialog.h"
 #include "TDBConnection.h"
 #include "TServerProcess.h"
+#include "TestLibraries.h"
 #include "UConnectionStringManager.h"
 #include "UDatCon.h"
 #include "ULoginDialog.h"
 
+#include <QApplication>
 #include <QCheckBox>
 #include <QDir>
 #include <QFile>
@@ -221,5 +223,5 @@ void UDataLinkDialogTest::DialogString_StoredEncrypted_ReadBack_Opens()
     QCOMPARE(connection.Property(QStringLiteral("Current Catalog")), QStringLiteral("Sales"));
 }
 
-QTEST_MAIN(UDataLinkDialogTest)
+VANDREL_QTEST_MAIN(UDataLinkDialogTest)
 #include "UDataLinkDialogTest.moc"

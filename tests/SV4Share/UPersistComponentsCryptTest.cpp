@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "UPersistComponentsCrypt.h"
 #include "EVandrel.h"
+#include "TestLibraries.h"
 #include "TestPaths.h"
 #include "UHandles.h"
 #include "UPersistRecords.h"
@@ -20,7 +21,6 @@
 #include <QTest>
 #include <QTextEdit>
 
-#include <gcrypt.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -321,14 +321,6 @@ private Q_SLOTS:
     }
 };
 
-int main(int argc, char** argv)
-{
-    QApplication app(argc, argv);
-    gcry_check_version(nullptr);
-    gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-    gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    TPersistComponentsCryptTest test;
-    return QTest::qExec(&test, argc, argv);
-}
+VANDREL_QTEST_MAIN(TPersistComponentsCryptTest)
 
 #include "UPersistComponentsCryptTest.moc"
