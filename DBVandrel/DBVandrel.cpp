@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Program entry: the application, the main window, signals, and the exit status.
+#include "UDataLinkDialog.h"
 #include "Vandrel.h"
 
 #include <QApplication>
@@ -69,6 +70,7 @@ int main(int argc, char** argv)
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
     TfrmVandrel window(arguments);
+    UDataLinkDialog::InstallConnectionDialogs();
     const bool unattended = !TfrmVandrel::Interactive();
     window.SetUnattended(unattended);
     WatchSignals(window);
