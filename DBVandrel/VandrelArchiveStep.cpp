@@ -9,6 +9,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <cmath>
+
 namespace {
 
 constexpr int cArrowLeft = 48;
@@ -128,9 +130,8 @@ void TfrmVandrel::ArchiveStep(bool aExtract)
     if (UZipArchive::FileSize(backupName) >= 0)
         estimateKiB = UZipArchive::EstimateArchiveKiB(backupName);
     else
-        // Without a backup file the estimate would be a fifth of the database's
-        // size, which needs the database.
-        AddStatusLine(QStringLiteral("The archive size estimate needs the database: no progress estimate."));
+        // Without a backup file the archive is taken to be a fifth of the database's size.
+        estimateKiB = static_cast<qint32>(std::trunc(static_cast<double>(ReportDatabaseSize()) / 5.0));
     WorkerWait(
         context,
         [archiveName, backupName, context, progress] { DoZip(archiveName, backupName, context->Running, progress); },
