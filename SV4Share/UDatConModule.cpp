@@ -150,6 +150,8 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
             } catch (const EDatabaseError&) {
                 DoConnectionStringPrompt();
             }
+            // Only a connection had through the prompt or the retry counts as changed: one that opened as stored
+            // has nothing to save.
             if (!connection.Connected()) {
                 UDatCon::DecideLoginPrompt(connection);
                 try {
@@ -157,8 +159,8 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
                 } catch (const EDatabaseError&) {
                     // Reported through the result.
                 }
+                FChanged = connection.Connected();
             }
-            FChanged = connection.Connected();
         }
     }
     return connection.Connected();
