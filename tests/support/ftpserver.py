@@ -2,7 +2,8 @@
 # SPDX-License-Identifier: MIT
 """Loopback FTP server for the tests (pyftpdlib).
 
-Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--refuse-rename-over] [--log-commands]
+Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
+                    [--refuse-rename-over] [--log-commands]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do.
 Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its standard input
 closes, so it never outlives the test that started it.
@@ -14,7 +15,7 @@ import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -24,6 +25,7 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--refuse-rename-over", action="store_true")
+    parser.add_argument("--max-rate", type=int, default=0, help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
     args = parser.parse_args()
 
@@ -43,6 +45,12 @@ def main():
             return super().ftp_RNTO(path)
 
     Handler.authorizer = authorizer
+    if args.max_rate:
+        class Throttled(ThrottledDTPHandler):
+            read_limit = args.max_rate
+            write_limit = args.max_rate
+
+        Handler.dtp_handler = Throttled
     Handler.auth_failed_timeout = 0.1  # the tests need no brute-force delay
     Handler.permit_foreign_addresses = False
     Handler.masquerade_address = None
