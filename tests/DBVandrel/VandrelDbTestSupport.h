@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: MIT
+// Shared set-up of the window tests that run the database steps against the fake SQL Server.
+#pragma once
+
+#include "TFakeSqlServer.h"
+#include "UDatCon.h"
+#include "UDatConModule.h"
+#include "UFileUtils.h"
+#include "Vandrel.h"
+
+#include <QByteArray>
+#include <QCheckBox>
+#include <QString>
+#include <QStringList>
+
+namespace VandrelDbTest {
+
+/// A data file of a few hundred KiB whose pages all count as used.
+inline QByteArray SalesData()
+{
+    QByteArray data;
+    for (int i = 0; data.size() < 320 * 1024; ++i)
+        data += "order " + QByteArray::number(i) + " amount " + QByteArray::number(i * 37 % 1000) + ";";
+    return data;
+}
+
+/// Points the connection module at aDatabase on aServer: the stored data link is rewritten and the open
+/// connection closed, so the next database step connects anew through the store.
+inline bool UseDatabase(const TFakeSqlServer& aServer, const QString& aDatabase)
+{
+    DatConModule().Close();
+    DatConModule().SetLocationKind(lkAuto);
+    DatConModule().SetFileName(QString());
+    return UDatCon::StoreDataLink(aServer.ConnectionString(aDatabase),
+                                  UFileUtils::ConfigDir() + QStringLiteral("DefaultDataLink.udl"));
+}
+
+inline QStringList ShellLines(const TfrmVandrel& aWindow)
+{
+    return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+/// Unticks every step and keeps the files after the run.
+inline void NoSteps(TfrmVandrel& aWindow)
+{
+    TfrmVandrelForm& ui = *aWindow.FUi;
+    for (QCheckBox* box : {ui.ckbxBackup,
+                           ui.ckbxCompress,
+                           ui.ckbxUpload,
+                           ui.ckbxDownload,
+                           ui.ckbxExtract,
+                           ui.ckbxRestore,
+                           ui.ckbxAutomated,
+                           ui.ckbxAutoExit})
+        box->setChecked(false);
+    ui.ckbxKeepBackup->setChecked(true);
+    ui.ckbxKeepArchive->setChecked(true);
+}
+
+} // namespace VandrelDbTest
