@@ -210,6 +210,37 @@ private Q_SLOTS:
         QVERIFY2(lines.last().endsWith(QStringLiteral("Unable to retrieve backup info.")), qPrintable(all));
         QCOMPARE(window.Progress(), 0);
     }
+
+    void NoConnection_EndsTheProgram_data()
+    {
+        QTest::addColumn<bool>("restore");
+        QTest::newRow("backup") << false;
+        QTest::newRow("restore") << true;
+    }
+
+    void NoConnection_EndsTheProgram()
+    {
+        QFETCH(bool, restore);
+        // Nothing listens on port 1: both attempts fail and, without a desktop, nobody is asked.
+        DatConModule().Close();
+        DatConModule().SetLocationKind(lkAuto);
+        QVERIFY(UDatCon::StoreDataLink(
+            QStringLiteral("Provider=SQLOLEDB.1;User ID=sa;Password=Secret1;Data Source=127.0.0.1,1"),
+            UFileUtils::ConfigDir() + QStringLiteral("DefaultDataLink.udl")));
+        TfrmVandrel window;
+        NoSteps(window);
+        (restore ? window.FUi->ckbxRestore : window.FUi->ckbxBackup)->setChecked(true);
+        // The backup has a step after it; the restore is the last one.
+        bool laterRan = false;
+        window.FUi->ckbxCompress->setChecked(!restore);
+        window.ReplaceStep(TfrmVandrel::siZip, [&laterRan] { laterRan = true; });
+        window.FUi->edtBackupFilename->setText(Path(QStringLiteral("Sales.bak")));
+        window.btbnStartClick();
+
+        QCOMPARE(window.ExitStatus(), int(esConnectionRequired));
+        QVERIFY(!laterRan);
+        QVERIFY(!DatConModule().Connected());
+    }
 };
 
 VANDREL_QTEST_MAIN(VandrelDatabaseStepsTest)
