@@ -150,19 +150,24 @@ private Q_SLOTS:
 
     void Restore_MovesFilesUnderAnotherName()
     {
-        // The backup to restore, made on a connection of its own.
-        const QString backup = Path(QStringLiteral("ToRestore.bak"));
+        // The backup to restore, made on a connection of its own, is carried to a slower server whose restore
+        // lasts long enough (over a second) for the bar to be seen moving.
+        const QString made = Path(QStringLiteral("ToRestore.bak"));
         {
             TDBConnection connection;
             connection.SetConnectionString(FServer->ConnectionString(QStringLiteral("Sales")));
             connection.Open();
             const std::atomic<bool> running{true};
-            USVSQLBackup::BackupDatabase(connection, QStringLiteral("Sales"), backup, false, true, running);
+            USVSQLBackup::BackupDatabase(connection, QStringLiteral("Sales"), made, false, true, running);
         }
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Copy")));
-        QVERIFY(QDir().mkpath(Path(QStringLiteral("moved"))));
-        const QString data = Path(QStringLiteral("moved/Copy_data.mdf"));
-        const QString log = Path(QStringLiteral("moved/Copy_log.ldf"));
+        TFakeSqlServer slow({QStringLiteral("--progress-delay"), QStringLiteral("0.15")});
+        slow.CreateDatabase(QStringLiteral("Copy"), QByteArray(64 * 1024, 'C'));
+        const QString backup = slow.Root() + QStringLiteral("/ToRestore.bak");
+        QVERIFY(QFile::copy(made, backup));
+        QVERIFY(UseDatabase(slow, QStringLiteral("Copy")));
+        QVERIFY(QDir().mkpath(slow.Root() + QStringLiteral("/moved")));
+        const QString data = slow.Root() + QStringLiteral("/moved/Copy_data.mdf");
+        const QString log = slow.Root() + QStringLiteral("/moved/Copy_log.ldf");
 
         TfrmVandrel window;
         NoSteps(window);
@@ -191,6 +196,7 @@ private Q_SLOTS:
         seen.remove(100);
         QVERIFY2(!seen.isEmpty(), "the bar did not move while restoring");
         QCOMPARE(DatConModule().Database(), QStringLiteral("master"));
+        DatConModule().Close();
     }
 
     void Restore_MissingBackupEndsTheRunBeforeAnyWorker()
