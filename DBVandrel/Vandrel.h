@@ -175,8 +175,6 @@ private:
     void ShowRestoreProgress(qint64 aExpectedSize, const QString& aFileName);
     /// After a cancelled database worker: waits (processing events) until it released the connection.
     void WaitForDatabaseWorker(const std::shared_ptr<std::atomic<bool>>& aDone);
-    /// Reports a step that this build does not contain; the run fails.
-    void StepNotAvailable(const QString& aStepName);
 
     // File naming helpers.
     /// Today at 00:00, the date the generated names use.

@@ -130,8 +130,3 @@ bool TfrmVandrel::WorkerWait(const std::shared_ptr<TWorkerContext>& aContext,
     FDBTasking = false;
     return succeeded;
 }
-
-void TfrmVandrel::StepNotAvailable(const QString& aStepName)
-{
-    AddErrorLine(QStringLiteral("The %1 step is not available in this build.").arg(aStepName));
-}

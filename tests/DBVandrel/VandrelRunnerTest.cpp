@@ -68,15 +68,6 @@ private Q_SLOTS:
         QVERIFY(!window.RunFailed());
     }
 
-    void PlaceholderStepFailsTheRun()
-    {
-        TfrmVandrel window;
-        CheckAll(window, true);
-        window.btbnStartClick();
-        QCOMPARE(ShellLines(window), QStringList{QStringLiteral("The Backup step is not available in this build.")});
-        QVERIFY(window.RunFailed());
-    }
-
     void WindowThreadFailureEndsTheRunWithItsMessage()
     {
         TfrmVandrel window;
