@@ -245,10 +245,15 @@ void TFtpTransfer::ResetRequest()
     SetOpt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));
     SetOpt(curl, CURLOPT_POSTQUOTE, static_cast<curl_slist*>(nullptr));
     SetOpt(curl, CURLOPT_TIMEOUT, 0L);
+    // A dead data connection would otherwise block until Cancel: fail when nothing moves for a while.
+    SetOpt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    SetOpt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, FStallSeconds));
     FPostQuote.reset();
     FErrorBuffer[0] = '\0';
     FLastErrorReply.clear();
     FTotal = -1;
+    FMovedCount = 0;
+    FLastMoved = std::chrono::steady_clock::now();
 }
 
 void TFtpTransfer::SetPostQuote(const QStringList& aCommands)
@@ -280,10 +285,18 @@ CURLcode TFtpTransfer::Perform()
     return code;
 }
 
-void TFtpTransfer::Fail(CURLcode aCode, const QString& aContext)
+EVandrel TFtpTransfer::Failure(CURLcode aCode, const QString& aContext)
 {
     QString message = QString::fromUtf8(curl_easy_strerror(aCode));
-    const QString detail = QString::fromLocal8Bit(FErrorBuffer).trimmed();
+    QString detail = QString::fromLocal8Bit(FErrorBuffer).trimmed();
+    // libcurl keeps the first text of a request; in active mode that is a harmless note of the PORT set-up,
+    // which would only mislead here.
+    if (detail.startsWith(QLatin1String("sa_addr inet_ntop()")))
+        detail.clear();
+    // libcurl's low-speed check (its own text may not reach the error buffer): nothing moved for the stall time.
+    const auto still = std::chrono::steady_clock::now() - FLastMoved;
+    if (aCode == CURLE_OPERATION_TIMEDOUT && still >= std::chrono::seconds(FStallSeconds))
+        message = QStringLiteral("The transfer stalled: no data moved for %1 seconds").arg(FStallSeconds);
     if (!detail.isEmpty() && detail != message)
         message += QStringLiteral(": ") + detail;
     if (!FLastErrorReply.isEmpty())
@@ -291,7 +304,12 @@ void TFtpTransfer::Fail(CURLcode aCode, const QString& aContext)
     ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + message);
     EVandrel error(message);
     error.AddContext(aContext);
-    throw error;
+    return error;
+}
+
+void TFtpTransfer::Fail(CURLcode aCode, const QString& aContext)
+{
+    throw Failure(aCode, aContext);
 }
 
 bool TFtpTransfer::Connect()
@@ -409,11 +427,15 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
         return false;
     }
     if (code != CURLE_OK) {
-        const QString readError = file.error() != QFileDevice::NoError ? file.errorString() : QString();
+        // The error is taken before the clean-up, whose own requests would replace its details.
+        const EVandrel error =
+            file.error() != QFileDevice::NoError
+                ? EVandrel(QStringLiteral("Cannot read \"%1\": %2").arg(aLocalFile, file.errorString()))
+                : Failure(
+                      code,
+                      QStringLiteral("Unable to upload \"%1\" to FTP server \"%2\".").arg(aFileName, FAddress.Host));
         RemoveRemote(temporary);
-        if (!readError.isEmpty())
-            throw EVandrel(QStringLiteral("Cannot read \"%1\": %2").arg(aLocalFile, readError));
-        Fail(code, QStringLiteral("Unable to upload \"%1\" to FTP server \"%2\".").arg(aFileName, FAddress.Host));
+        throw error;
     }
     ReportFinal();
 
@@ -435,14 +457,11 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
         code = Perform();
     }
     if (code != CURLE_OK) {
-        const QString reply = FLastErrorReply;
-        const QString detail = QString::fromLocal8Bit(FErrorBuffer);
+        const EVandrel error = Failure(code,
+                                       QStringLiteral("Unable to rename \"%1\" to \"%2\" on FTP server \"%3\".")
+                                           .arg(temporary, aFileName, FAddress.Host));
         RemoveRemote(temporary);
-        FLastErrorReply = reply;
-        qstrncpy(FErrorBuffer, detail.toLocal8Bit().constData(), sizeof(FErrorBuffer));
-        Fail(code,
-             QStringLiteral("Unable to rename \"%1\" to \"%2\" on FTP server \"%3\".")
-                 .arg(temporary, aFileName, FAddress.Host));
+        throw error;
     }
     return true;
 }
@@ -539,13 +558,17 @@ void TFtpTransfer::ReportFinal()
 
 int TFtpTransfer::OnProgress(curl_off_t aDlNow, curl_off_t aDlTotal, curl_off_t aUlNow)
 {
+    const qint64 count = static_cast<qint64>(aDlNow) + static_cast<qint64>(aUlNow);
+    if (count != FMovedCount) {
+        FMovedCount = count;
+        FLastMoved = std::chrono::steady_clock::now();
+    }
     if (FQuiet)
         return 0;
     if (FAbandoned)
         return 1;
     if (!FWorkHandler)
         return 0;
-    const qint64 count = static_cast<qint64>(aDlNow) + static_cast<qint64>(aUlNow);
     if (aDlTotal > 0 && FTotal > 0)
         FTotal = static_cast<qint64>(aDlTotal); // the server's SIZE beats a listed link length
     const int percent = FTotal > 0 ? static_cast<int>(std::clamp<qint64>(count * 100 / FTotal, 0, 100)) : 0;

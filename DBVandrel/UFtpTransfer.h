@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "EVandrel.h"
+
 #include <QByteArray>
 #include <QList>
 #include <QString>
@@ -82,6 +84,9 @@ public:
     void SetStatusHandler(TStatusHandler aHandler) { FStatusHandler = std::move(aHandler); }
     /// Sets the progress handler that may abandon a transfer.
     void SetWorkHandler(TWorkHandler aHandler) { FWorkHandler = std::move(aHandler); }
+    /// A transfer that moves less than 1 byte/s for this long fails as stalled (default 60 s), so that an
+    /// unattended run never hangs on a dead data connection.
+    void SetStallTimeout(std::chrono::seconds aTimeout) { FStallSeconds = static_cast<long>(aTimeout.count()); }
 
     /// Connects, logs in and changes to the address's directory (one CWD); throws EVandrel on failure.
     /// Returns false when the work handler abandoned it.
@@ -126,6 +131,8 @@ private:
     void ResetRequest();
     void SetPostQuote(const QStringList& aCommands);
     CURLcode Perform();
+    /// The error of a failed request, from libcurl's code, its detail and the server's last error reply.
+    EVandrel Failure(CURLcode aCode, const QString& aContext);
     [[noreturn]] void Fail(CURLcode aCode, const QString& aContext);
     void RemoveRemote(const QString& aFileName) noexcept;
     void Status(TFtpStatus aStatus, const QString& aText = QString());
@@ -155,10 +162,13 @@ private:
     bool FInTransfer = false;
     bool FAbandoned = false;
     bool FQuiet = false;
+    long FStallSeconds = 60;
     qint64 FTotal = -1;
     qint64 FLastCount = -1;
     int FLastPercent = -1;
     std::chrono::steady_clock::time_point FLastReport;
+    qint64 FMovedCount = 0;                           ///< bytes moved when last seen by the progress callback
+    std::chrono::steady_clock::time_point FLastMoved; ///< when that count last grew
     std::exception_ptr FPending;
 };
 

@@ -323,6 +323,43 @@ TEST_F(UFtpTransferTest, Cancel_KeepsOldArchivesAndLeavesNoTemporaryFile)
     EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("big.zip")});
 }
 
+TEST_F(UFtpTransferTest, StalledDataConnection_FailsClearlyInsteadOfHanging)
+{
+    // The data connections stop moving bytes after 256 KiB but stay open, as a hung server or network does.
+    StartServer({QStringLiteral("--stall-after"), QString::number(256 * 1024)});
+    constexpr qint64 cSize = 8 * 1024 * 1024;
+    WriteRandomFile(Root() + QStringLiteral("/big.zip"), cSize, 5);
+    WriteRandomFile(Local() + QStringLiteral("/upload.zip"), cSize, 6);
+    const QString target = Local() + QStringLiteral("/big.zip");
+    WriteText(target, "older archive");
+    const QByteArray remoteBefore = FileHash(Root() + QStringLiteral("/big.zip"));
+
+    for (const bool download : {true, false}) {
+        SCOPED_TRACE(download ? "download" : "upload");
+        QElapsedTimer elapsed;
+        elapsed.start();
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        ftp.SetStallTimeout(std::chrono::seconds(1));
+        try {
+            if (download)
+                ftp.Download(QStringLiteral("big.zip"), target);
+            else
+                ftp.Upload(Local() + QStringLiteral("/upload.zip"), QStringLiteral("big.zip"));
+            ADD_FAILURE() << "no error raised";
+        } catch (const EVandrel& e) {
+            EXPECT_TRUE(e.Message().startsWith(QStringLiteral("The transfer stalled: no data moved for 1 seconds\r\n")))
+                << e.Message().toStdString();
+        }
+        EXPECT_LT(elapsed.elapsed(), 30000);
+    }
+    QFile kept(target);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("older archive"));
+    EXPECT_EQ(LocalFiles(), (QStringList{QStringLiteral("big.zip"), QStringLiteral("upload.zip")}));
+    EXPECT_EQ(FileHash(Root() + QStringLiteral("/big.zip")), remoteBefore);
+    EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("big.zip")});
+}
+
 TEST_F(UFtpTransferTest, RoundTrip_50MB_WithThrottledProgress)
 {
     StartServer();

@@ -3,8 +3,10 @@
 """Loopback FTP server for the tests (pyftpdlib).
 
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
-                    [--refuse-rename-over] [--log-commands]
+                    [--refuse-rename-over] [--log-commands] [--stall-after BYTES]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do.
+--stall-after makes every data connection stop moving data (but stay open) once it has carried
+that many bytes, as a server or network that hangs mid-transfer does.
 Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its standard input
 closes, so it never outlives the test that started it.
 """
@@ -15,7 +17,7 @@ import sys
 import threading
 
 from pyftpdlib.authorizers import DummyAuthorizer
-from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
+from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
 from pyftpdlib.servers import FTPServer
 
 
@@ -27,6 +29,7 @@ def main():
     parser.add_argument("--refuse-rename-over", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0, help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
+    parser.add_argument("--stall-after", type=int, default=-1, help="bytes after which data connections hang")
     args = parser.parse_args()
 
     if args.log_commands:
@@ -51,6 +54,26 @@ def main():
             write_limit = args.max_rate
 
         Handler.dtp_handler = Throttled
+    if args.stall_after >= 0:
+        class Stalling(DTPHandler):
+            def use_sendfile(self):
+                return False
+
+            def _stall_if_due(self):
+                if self.get_transmitted_bytes() >= args.stall_after:
+                    self.del_channel()  # never serviced again; the socket stays open
+
+            def send(self, data):
+                sent = super().send(data)
+                self._stall_if_due()
+                return sent
+
+            def recv(self, buffer_size):
+                chunk = super().recv(buffer_size)
+                self._stall_if_due()
+                return chunk
+
+        Handler.dtp_handler = Stalling
     Handler.auth_failed_timeout = 0.1  # the tests need no brute-force delay
     Handler.permit_foreign_addresses = False
     Handler.masquerade_address = None
