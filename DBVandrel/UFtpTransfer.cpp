@@ -563,8 +563,10 @@ int TFtpTransfer::OnProgress(curl_off_t aDlNow, curl_off_t aDlTotal, curl_off_t 
         FMovedCount = count;
         FLastMoved = std::chrono::steady_clock::now();
     }
-    if (FQuiet)
+    if (FQuiet) {
+        Idle();
         return 0;
+    }
     if (FAbandoned)
         return 1;
     if (!FWorkHandler)
@@ -589,6 +591,19 @@ int TFtpTransfer::OnProgress(curl_off_t aDlNow, curl_off_t aDlTotal, curl_off_t 
     FAbandoned = true;
     Status(fsTransferAborted);
     return 1;
+}
+
+void TFtpTransfer::Idle() noexcept
+{
+    const auto now = std::chrono::steady_clock::now();
+    if (!FIdleHandler || now - FLastIdle < cReportInterval)
+        return;
+    FLastIdle = now;
+    try {
+        FIdleHandler();
+    } catch (...) {
+        ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: the idle handler failed"));
+    }
 }
 
 void TFtpTransfer::OnReply(const QByteArray& aLine)

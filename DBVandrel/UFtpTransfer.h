@@ -84,6 +84,10 @@ public:
     void SetStatusHandler(TStatusHandler aHandler) { FStatusHandler = std::move(aHandler); }
     /// Sets the progress handler that may abandon a transfer.
     void SetWorkHandler(TWorkHandler aHandler) { FWorkHandler = std::move(aHandler); }
+    /// Sets the handler called (about every 50 ms, at least once a second) while a request runs that can no longer
+    /// be abandoned: the rename of a complete upload and the removal of a failed one's temporary file. The window
+    /// processes its events there, so it does not freeze while the server takes its time.
+    void SetIdleHandler(std::function<void()> aHandler) { FIdleHandler = std::move(aHandler); }
     /// A transfer that moves less than 1 byte/s for this long fails as stalled (default 60 s), so that an
     /// unattended run never hangs on a dead data connection.
     void SetStallTimeout(std::chrono::seconds aTimeout) { FStallSeconds = static_cast<long>(aTimeout.count()); }
@@ -138,6 +142,7 @@ private:
     void Status(TFtpStatus aStatus, const QString& aText = QString());
     void BeginTransfer(qint64 aTotal);
     int OnProgress(curl_off_t aDlNow, curl_off_t aDlTotal, curl_off_t aUlNow);
+    void Idle() noexcept;
     void OnReply(const QByteArray& aLine);
     void ReportFinal();
 
@@ -155,6 +160,7 @@ private:
     char FErrorBuffer[CURL_ERROR_SIZE] = {};
     TStatusHandler FStatusHandler;
     TWorkHandler FWorkHandler;
+    std::function<void()> FIdleHandler;
     QString FServerDirectory;
     QString FLastErrorReply;
     QString FLastPwd;
@@ -167,6 +173,7 @@ private:
     qint64 FLastCount = -1;
     int FLastPercent = -1;
     std::chrono::steady_clock::time_point FLastReport;
+    std::chrono::steady_clock::time_point FLastIdle;
     qint64 FMovedCount = 0;                           ///< bytes moved when last seen by the progress callback
     std::chrono::steady_clock::time_point FLastMoved; ///< when that count last grew
     std::exception_ptr FPending;

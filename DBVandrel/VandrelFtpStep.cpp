@@ -21,6 +21,9 @@ void TfrmVandrel::FtpStep(bool aDownload)
     TFtpTransfer ftp(FUi->edtFTPUrl->text(), FUi->edtFTPUser->text(), FUi->medtFTPPassword->text());
     ftp.SetStatusHandler([this](TFtpStatus aStatus, const QString& aText) { IdFTPStatus(aStatus, aText); });
     ftp.SetWorkHandler([this](qint64 aCount, qint64 aTotal) { return IdFTPWork(aCount, aTotal); });
+    // The rename of a finished upload and the clean-up after a failed one cannot be abandoned; the window stays
+    // responsive while the server answers.
+    ftp.SetIdleHandler([this] { ProcessMessages(); });
 
     // Raised before connecting, so that a Cancel during a slow connect or login already counts.
     FCancelOnce = false;

@@ -360,6 +360,30 @@ TEST_F(UFtpTransferTest, StalledDataConnection_FailsClearlyInsteadOfHanging)
     EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("big.zip")});
 }
 
+TEST_F(UFtpTransferTest, CleanUpAfterCancel_KeepsCallingTheIdleHandler)
+{
+    // A slow DELE: the removal of the cancelled upload's temporary file takes seconds, during which the window
+    // must go on processing its events.
+    StartServer({QStringLiteral("--delay"), QStringLiteral("DELE=2")});
+    WriteRandomFile(Local() + QStringLiteral("/upload.zip"), 8 * 1024 * 1024, 7);
+    TRecorder up;
+    up.CancelAfter = 1024 * 1024;
+    int idleCalls = 0;
+    qint64 workCallsAtCancel = -1;
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        up.Attach(ftp);
+        ftp.SetIdleHandler([&] {
+            ++idleCalls;
+            workCallsAtCancel = static_cast<qint64>(up.Work.size());
+        });
+        EXPECT_EQ(ftp.Upload(Local() + QStringLiteral("/upload.zip"), QStringLiteral("db.zip")), frCanceled);
+    }
+    EXPECT_GE(idleCalls, 1);
+    EXPECT_EQ(workCallsAtCancel, static_cast<qint64>(up.Work.size())); // no progress reports after the cancel
+    EXPECT_TRUE(QDir(Root()).entryList(QDir::Files).isEmpty());
+}
+
 TEST_F(UFtpTransferTest, RoundTrip_50MB_WithThrottledProgress)
 {
     StartServer();

@@ -3,10 +3,11 @@
 """Loopback FTP server for the tests (pyftpdlib).
 
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
-                    [--refuse-rename-over] [--log-commands] [--stall-after BYTES]
+                    [--refuse-rename-over] [--log-commands] [--stall-after BYTES] [--delay COMMAND=SECONDS ...]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do.
 --stall-after makes every data connection stop moving data (but stay open) once it has carried
 that many bytes, as a server or network that hangs mid-transfer does.
+--delay makes the server wait before it handles COMMAND (e.g. DELE=2), as a slow server does.
 Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its standard input
 closes, so it never outlives the test that started it.
 """
@@ -15,6 +16,7 @@ import logging
 import os
 import sys
 import threading
+import time
 
 from pyftpdlib.authorizers import DummyAuthorizer
 from pyftpdlib.handlers import DTPHandler, FTPHandler, ThrottledDTPHandler
@@ -29,6 +31,7 @@ def main():
     parser.add_argument("--refuse-rename-over", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0, help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
+    parser.add_argument("--delay", action="append", default=[], help="COMMAND=SECONDS: wait before COMMAND")
     parser.add_argument("--stall-after", type=int, default=-1, help="bytes after which data connections hang")
     args = parser.parse_args()
 
@@ -39,7 +42,14 @@ def main():
         name, _, password = entry.partition(":")
         authorizer.add_user(name, password, args.root, perm="elradfmwMT")
 
+    delays = {name.upper(): float(seconds) for name, _, seconds in (d.partition("=") for d in args.delay)}
+
     class Handler(FTPHandler):
+        def pre_process_command(self, line, cmd, arg):
+            if cmd in delays:
+                time.sleep(delays[cmd])  # the whole server waits: the tests use one client at a time
+            return super().pre_process_command(line, cmd, arg)
+
         def ftp_RNTO(self, path):
             if args.refuse_rename_over and self._rnfr and os.path.exists(path):
                 self._rnfr = None
