@@ -87,4 +87,13 @@ void TfrmVandrel::RestoreStep()
     if (Closing())
         return;
     WaitForDatabaseWorker(done);
+    if (Closing())
+        return;
+    // The restore ran from master and left the connection there. Back in the restored database, the connection
+    // again reports the database this window works on, so a later backup or restore does not pick master.
+    try {
+        connection.Execute(QStringLiteral("USE ") + USVSQLBackup::BracketedName(database));
+    } catch (const EDatabaseError&) {
+        // The database is not there (the restore failed or was cancelled): the connection stays in master.
+    }
 }

@@ -195,7 +195,45 @@ private Q_SLOTS:
         seen.remove(0);
         seen.remove(100);
         QVERIFY2(!seen.isEmpty(), "the bar did not move while restoring");
-        QCOMPARE(DatConModule().Database(), QStringLiteral("master"));
+        QCOMPARE(DatConModule().Database(), QStringLiteral("Copy"));
+        DatConModule().Close();
+    }
+
+    void Restore_LaterRunsInTheSameWindowKeepTheChosenDatabase()
+    {
+        // The restore goes through master; a second restore and a backup afterwards must still work on Copy,
+        // never on master.
+        const QString backup = Path(QStringLiteral("Again.bak"));
+        {
+            TDBConnection connection;
+            connection.SetConnectionString(FServer->ConnectionString(QStringLiteral("Sales")));
+            connection.Open();
+            const std::atomic<bool> running{true};
+            USVSQLBackup::BackupDatabase(connection, QStringLiteral("Sales"), backup, false, false, running);
+        }
+        QVERIFY(UseDatabase(*FServer, QStringLiteral("Copy")));
+        TfrmVandrel window;
+        NoSteps(window);
+        window.FUi->ckbxRestore->setChecked(true);
+        window.FUi->edtBackupFilename->setText(backup);
+        window.FUi->ckbxMove->setChecked(true);
+        window.FUi->edtRestorePhysicalData->setText(Path(QStringLiteral("Copy/Copy_data.mdf")));
+        window.FUi->edtRestorePhysicalLog->setText(Path(QStringLiteral("Copy/Copy_log.ldf")));
+        for (int run = 0; run < 2; ++run) {
+            window.btbnStartClick();
+            QVERIFY2(!window.RunFailed(), qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
+            QCOMPARE(DatConModule().Database(), QStringLiteral("Copy"));
+        }
+        QCOMPARE(ReadAll(Path(QStringLiteral("Copy/Copy_data.mdf"))), FSalesData);
+
+        window.FUi->ckbxRestore->setChecked(false);
+        window.FUi->ckbxBackup->setChecked(true);
+        window.FUi->edtBackupFilename->setText(Path(QStringLiteral("CopyAfterRestore.bak")));
+        window.btbnStartClick();
+        const QStringList lines = ShellLines(window);
+        QVERIFY2(!window.RunFailed(), qPrintable(lines.join(QLatin1Char('\n'))));
+        QVERIFY2(lines.last().startsWith(QStringLiteral("BACKUP DATABASE [Copy] TO DISK = ")),
+                 qPrintable(lines.join(QLatin1Char('\n'))));
         DatConModule().Close();
     }
 
