@@ -4,6 +4,7 @@
 
 #include "EVandrel.h"
 #include "TShape.h"
+#include "UFileUtils.h"
 
 #include <QApplication>
 #include <QCloseEvent>
@@ -13,7 +14,6 @@
 #include <QGuiApplication>
 #include <QMessageBox>
 #include <QResizeEvent>
-#include <QStandardPaths>
 #include <QThread>
 #include <QTimer>
 
@@ -59,8 +59,7 @@ TfrmVandrel::~TfrmVandrel()
 
 QString TfrmVandrel::DefaultSettingsFileName()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) +
-           QStringLiteral("/dbvandrel/vandrel.cfg");
+    return UFileUtils::ConfigDir() + QStringLiteral("vandrel.cfg");
 }
 
 void TfrmVandrel::ConnectHandlers()
