@@ -112,6 +112,9 @@ void TfrmVandrel::BackupStep()
     auto done = std::make_shared<std::atomic<bool>>(false);
     auto statement = std::make_shared<QString>();
     TDBConnection* target = &connection;
+    // The worker owns the connection until it is done: no reconnecting meanwhile.
+    FUi->spdbtnMSLink->setEnabled(false);
+    TFinally enableConnectionButton([this]() noexcept { FUi->spdbtnMSLink->setEnabled(true); });
     WorkerWait(
         context,
         [target, database, backupName, append, compress, context, done, statement] {

@@ -12,7 +12,10 @@
 
 QString TfrmVandrel::CurrentDatabaseName() const
 {
-    // Only a suggestion for a file name: a connection that cannot tell gives no name.
+    // Only a suggestion for a file name: a connection that cannot tell gives no name. During a run the connection
+    // belongs to the run (a worker may be executing on it), so it is not asked then.
+    if (FRunning)
+        return QString();
     try {
         TADOConDataModule& module = DatConModule();
         return module.Connected() ? module.Database() : QString();
@@ -23,6 +26,10 @@ QString TfrmVandrel::CurrentDatabaseName() const
 
 void TfrmVandrel::spdbtnMSLinkClick()
 {
+    // A run owns the connection: reconnecting or reading it under a worker's running statement would pull the
+    // connection from under that statement.
+    if (FRunning)
+        return;
     Guarded([this] {
         TADOConDataModule& module = DatConModule();
         // Without a desktop nobody can answer: the open connection is kept, as on Cancel.

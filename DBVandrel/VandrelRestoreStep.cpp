@@ -76,6 +76,9 @@ void TfrmVandrel::RestoreStep()
     std::shared_ptr<TWorkerContext> context = NewWorkerContext();
     auto done = std::make_shared<std::atomic<bool>>(false);
     TDBConnection* target = &connection;
+    // The worker owns the connection until it is done: no reconnecting meanwhile.
+    FUi->spdbtnMSLink->setEnabled(false);
+    TFinally enableConnectionButton([this]() noexcept { FUi->spdbtnMSLink->setEnabled(true); });
     WorkerWait(
         context,
         [target, database, backupName, move, physicalData, physicalLog, context, done] {

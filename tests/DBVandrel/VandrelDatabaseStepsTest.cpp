@@ -148,6 +148,39 @@ private Q_SLOTS:
         DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1"));
     }
 
+    void Backup_ConnectionButtonLeavesTheWorkersConnectionAlone()
+    {
+        QVERIFY(UseDatabase(*FServer, QStringLiteral("Sales")));
+        TfrmVandrel window;
+        bool zipRan = false;
+        PrepareBackup(window, Path(QStringLiteral("Button.bak")), &zipRan);
+        // While the worker runs its statement, the connection button and the name suggestion must not use the
+        // connection (reading it, or reconnecting under the running statement).
+        bool clicked = false;
+        bool enabledDuringWorker = true;
+        QTimer press;
+        connect(&press, &QTimer::timeout, &window, [&] {
+            if (!clicked && window.FDBTasking &&
+                window.FUi->mmoShell->toPlainText().contains(QStringLiteral("10 percent processed."))) {
+                clicked = true;
+                enabledDuringWorker = window.FUi->spdbtnMSLink->isEnabled();
+                window.FUi->edtDatabases->clear();
+                window.spdbtnMSLinkClick();
+            }
+        });
+        press.start(10);
+        window.btbnStartClick();
+        press.stop();
+
+        const QStringList lines = ShellLines(window);
+        QVERIFY2(!window.RunFailed(), qPrintable(lines.join(QLatin1Char('\n'))));
+        QVERIFY(clicked);
+        QVERIFY(!enabledDuringWorker);
+        QVERIFY(window.FUi->spdbtnMSLink->isEnabled());
+        QCOMPARE(window.FUi->edtDatabases->text(), QString());
+        QVERIFY(lines.last().startsWith(QStringLiteral("BACKUP DATABASE [Sales] TO DISK = ")));
+    }
+
     void Restore_MovesFilesUnderAnotherName()
     {
         // The backup to restore, made on a connection of its own, is carried to a slower server whose restore
