@@ -32,7 +32,7 @@ private:
     static QByteArray TextBytes(int aSize)
     {
         QByteArray data;
-        for (int i = 0; data.size() < aSize; ++i)
+        for (qint64 i = 0; data.size() < aSize; ++i)
             data += "row " + QByteArray::number(i * 7919 % 100003) + " amount " + QByteArray::number(i % 1000) + "\n";
         data.truncate(aSize);
         return data;
