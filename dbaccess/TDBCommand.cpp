@@ -146,7 +146,9 @@ void TDBCommandPrivate::Run() noexcept
     if (cancelled)
         SQLCancel(statement);
     SQLFreeStmt(statement, SQL_CLOSE);
-    if (cancelled && TimedOut.load()) {
+    // The deadline ends the statement through the watchdog's cancel or through the driver's own time-out (HYT00),
+    // whichever comes first; both read the same.
+    if ((cancelled && TimedOut.load()) || (failed && TDBStatementRun::HasState(errors, "HYT00"))) {
         failed = true;
         cancelled = false;
         errors.clear();
@@ -249,6 +251,14 @@ void TDBCommand::Execute()
     FData->Join();
     const SQLHDBC dbc = TDBStatementRun::Handle(FData->Connection);
     FData->Statement = TOdbc<SQL_HANDLE_STMT>(dbc);
+    // The driver waits for the server's answer to a cancel without limit; with a deadline it waits no longer
+    // than that for any one reply, so a server that hangs cannot hold the statement past the deadline for long
+    // (the driver then drops the link). A reply that takes this long means the deadline has passed anyway.
+    if (FData->CommandTimeout > 0)
+        SQLSetStmtAttrW(FData->Statement.Get(),
+                        SQL_ATTR_QUERY_TIMEOUT,
+                        reinterpret_cast<SQLPOINTER>(static_cast<SQLULEN>(FData->CommandTimeout)),
+                        0);
     FData->CancelRequested.store(false);
     FData->TimedOut.store(false);
     TDBStatementRun::Clear(FData->Connection);

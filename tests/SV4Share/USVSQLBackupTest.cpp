@@ -4,6 +4,7 @@
 #include "EVandrel.h"
 #include "TDBConnection.h"
 #include "TFakeSqlServer.h"
+#include "UHandles.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -11,8 +12,16 @@
 
 #include <gtest/gtest.h>
 
+#include <QProcess>
+
 #include <atomic>
+#include <chrono>
+#include <future>
 #include <mutex>
+#include <thread>
+
+#include <csignal>
+#include <unistd.h>
 
 namespace {
 
@@ -279,6 +288,50 @@ TEST_F(USVSQLBackupTest, RestoreDeadlineAndCancel)
     });
     EXPECT_TRUE(USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning));
     FConnection.Execute(QStringLiteral("SELECT 1"));
+}
+
+TEST_F(USVSQLBackupTest, RestoreDeadlineHoldsWhenTheServerHangs)
+{
+    TFakeSqlServer server({QStringLiteral("--progress-delay"), QStringLiteral("0.2")});
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+    Connect(server);
+    const QString backup = Path(server, QStringLiteral("sales.bak"));
+    FConnection.Execute(QStringLiteral("BACKUP DATABASE [Sales] TO DISK = '%1' WITH INIT, STATS = 50").arg(backup));
+    // The server is our child process; it is frozen after its first progress message, so it answers neither the
+    // statement nor the cancel.
+    QProcess find;
+    find.start(QStringLiteral("pgrep"),
+               {QStringLiteral("-P"), QString::number(::getpid()), QStringLiteral("-f"), server.Root()});
+    ASSERT_TRUE(find.waitForFinished(10000));
+    const pid_t pid = QString::fromLatin1(find.readAllStandardOutput()).section(QLatin1Char('\n'), 0, 0).toInt();
+    ASSERT_GT(pid, 0);
+    FConnection.SetOnInfoMessage([pid](const TDBError& aError, TDBConnection&) {
+        if (aError.NativeError == 3211)
+            ::kill(pid, SIGSTOP);
+    });
+    // Without the deadline's hold on the driver the restore would wait for the server forever: it is woken late.
+    std::promise<void> finished;
+    std::thread thaw([pid, done = finished.get_future()] {
+        done.wait_for(std::chrono::seconds(30));
+        ::kill(pid, SIGCONT);
+    });
+    TFinally thawServer([&]() noexcept {
+        finished.set_value();
+        thaw.join();
+    });
+
+    USVSQLBackup::SetMinimumRestoreTimeout(2);
+    QElapsedTimer timer;
+    timer.start();
+    try {
+        USVSQLBackup::RestoreDatabase(FConnection, QStringLiteral("Copy"), backup, FRunning);
+        ADD_FAILURE() << "a restore on a hung server reported success";
+    } catch (const EVandrel& e) {
+        EXPECT_TRUE(e.Message().startsWith(QStringLiteral("Query timeout expired (2 seconds)."))) << e.what();
+        EXPECT_TRUE(e.Message().endsWith(QStringLiteral("\r\nUnable to restore database."))) << e.what();
+    }
+    EXPECT_LT(timer.elapsed(), 15000);
+    EXPECT_FALSE(FConnection.Connected());
 }
 
 } // namespace
