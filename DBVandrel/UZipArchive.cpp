@@ -395,10 +395,10 @@ void AddFile(const QString& aArchiveName,
         aProgress(100);
 }
 
-void ExtractAll(const QString& aArchiveName,
-                const QString& aTargetDir,
-                const std::atomic<bool>& aRunning,
-                const TProgress& aProgress)
+QStringList ExtractAll(const QString& aArchiveName,
+                       const QString& aTargetDir,
+                       const std::atomic<bool>& aRunning,
+                       const TProgress& aProgress)
 {
     TZip archive = OpenArchive(aArchiveName, ZIP_RDONLY);
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
@@ -424,6 +424,7 @@ void ExtractAll(const QString& aArchiveName,
         Fail(QStringLiteral("Cannot create directory %1.").arg(aTargetDir),
              QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
     std::vector<char> buffer(cExtractBufferSize);
+    QStringList written;
     qint64 done = 0;
     int lastPercent = -1;
     const auto advance = [&](qint64 aBytes) {
@@ -443,11 +444,14 @@ void ExtractAll(const QString& aArchiveName,
         if (!QDir().mkpath(dir))
             Fail(QStringLiteral("Cannot create directory %1.").arg(dir),
                  QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
-        if (!entry.Directory)
+        if (!entry.Directory) {
             ExtractEntry(archive.get(), entry, finalName, aArchiveName, buffer, advance);
+            written.append(entry.Path);
+        }
     }
     if (lastPercent != 100 && aProgress)
         aProgress(100);
+    return written;
 }
 
 qint64 FileSize(const QString& aName)

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringList>
 
 #include <atomic>
 #include <functional>
@@ -46,11 +47,11 @@ void AddFile(const QString& aArchiveName,
 /// subdirectories are created, existing files replaced. Refuses the whole archive, before writing anything, when an
 /// entry is absolute or climbs out of aTargetDir. Each file is written to a temporary name beside its final one and
 /// renamed when complete, so a failure or cancel (aRunning false) leaves no partial file; files already complete
-/// stay. Raises EVandrel with libzip's message on failure.
-void ExtractAll(const QString& aArchiveName,
-                const QString& aTargetDir,
-                const std::atomic<bool>& aRunning,
-                const TProgress& aProgress = {});
+/// stay. Raises EVandrel with libzip's message on failure. Returns the relative paths of the files written.
+QStringList ExtractAll(const QString& aArchiveName,
+                       const QString& aTargetDir,
+                       const std::atomic<bool>& aRunning,
+                       const TProgress& aProgress = {});
 
 /// Size in bytes of the named file; -1 when there is none.
 qint64 FileSize(const QString& aName);

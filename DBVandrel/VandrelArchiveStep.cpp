@@ -114,14 +114,21 @@ void TfrmVandrel::ArchiveStep(bool aExtract)
     if (aExtract) {
         ShowArrow(false, cArrowLeft);
         const QString targetDir = DirectoryPart(backupName).isEmpty() ? QStringLiteral(".") : DirectoryPart(backupName);
+        auto written = std::make_shared<QStringList>();
         // A failure ends the run with its own message as the last status line.
-        WorkerWait(
+        const bool extracted = WorkerWait(
             context,
-            [archiveName, targetDir, context, progress] {
-                UZipArchive::ExtractAll(archiveName, targetDir, context->Running, progress);
+            [archiveName, targetDir, context, progress, written] {
+                *written = UZipArchive::ExtractAll(archiveName, targetDir, context->Running, progress);
             },
             {},
             QString());
+        // The restore reads the file the backup field names; when the archive did not bring that file, it would
+        // restore whatever older file of that name lies there.
+        const QString backupFile = QFileInfo(backupName).fileName();
+        if (extracted && FUi->ckbxRestore->isChecked() && !written->contains(backupFile))
+            AddErrorLine(QStringLiteral("The archive holds no file named '%1': the restore would read an older file.")
+                             .arg(backupFile));
         return;
     }
 

@@ -193,6 +193,28 @@ private Q_SLOTS:
         QCOMPARE(window.Progress(), 0);
     }
 
+    void ExtractWithoutTheNamedBackup_EndsBeforeTheRestore()
+    {
+        WriteFile(Path(QStringLiteral("bak/other.bak")), "a backup of another name");
+        const std::atomic<bool> running{true};
+        QVERIFY(QDir().mkpath(Path(QStringLiteral("arc"))));
+        UZipArchive::AddFile(Path(QStringLiteral("arc/db.zip")), Path(QStringLiteral("bak/other.bak")), running);
+        WriteFile(Path(QStringLiteral("restore/x.bak")), "last week's backup");
+        bool laterRan = false;
+        TfrmVandrel window;
+        Prepare(window, window.FUi->ckbxExtract, &laterRan);
+        window.FUi->edtBackupFilename->setText(Path(QStringLiteral("restore/x.bak")));
+        window.FUi->edtArchiveFilename->setText(Path(QStringLiteral("arc/db.zip")));
+        window.btbnStartClick();
+
+        QCOMPARE(ShellLines(window),
+                 QStringList{QStringLiteral("The archive holds no file named 'x.bak': the restore would read an older "
+                                            "file.")});
+        QVERIFY(window.RunFailed());
+        QVERIFY(!laterRan);
+        QCOMPARE(ReadFile(Path(QStringLiteral("restore/other.bak"))), QByteArray("a backup of another name"));
+    }
+
     void CancelWhileZipping_StopsTheWorkerAndKeepsTheEarlierArchive()
     {
         const QString backup = Path(QStringLiteral("db.bak"));
