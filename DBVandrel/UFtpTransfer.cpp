@@ -457,11 +457,12 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
         code = Perform();
     }
     if (code != CURLE_OK) {
-        const EVandrel error = Failure(code,
-                                       QStringLiteral("Unable to rename \"%1\" to \"%2\" on FTP server \"%3\".")
-                                           .arg(temporary, aFileName, FAddress.Host));
-        RemoveRemote(temporary);
-        throw error;
+        // The upload is complete under its temporary name, and the old file may be gone already: keep it, so the
+        // archive is not lost. A download looks for the final name only, so it never takes it for a finished one.
+        throw Failure(code,
+                      QStringLiteral("Unable to rename \"%1\" to \"%2\" on FTP server \"%3\"; the complete upload "
+                                     "is kept as \"%1\".")
+                          .arg(temporary, aFileName, FAddress.Host));
     }
     return true;
 }

@@ -165,6 +165,23 @@ TEST_F(UFtpTransferTest, Upload_ReplacesOldFile_AlsoWhereRenameOverIsRefused)
     }
 }
 
+TEST_F(UFtpTransferTest, Upload_WhenRenameFails_KeepsTheCompleteUploadUnderItsTemporaryName)
+{
+    StartServer({QStringLiteral("--refuse-rename")});
+    WriteText(Local() + QStringLiteral("/new.zip"), "new contents");
+    TFtpTransfer ftp(Address(), cUser, cPassword);
+    try {
+        ftp.Upload(Local() + QStringLiteral("/new.zip"), QStringLiteral("db.zip"));
+        FAIL() << "the upload reported success";
+    } catch (const EVandrel& e) {
+        EXPECT_TRUE(e.Message().contains(QStringLiteral("the complete upload is kept as \"db.zip.part\"")))
+            << e.Message().toStdString();
+    }
+    ftp.Disconnect();
+    EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("db.zip.part")});
+    EXPECT_EQ(FileHash(Root() + QStringLiteral("/db.zip.part")), FileHash(Local() + QStringLiteral("/new.zip")));
+}
+
 struct TNotFoundCase
 {
     const char* Name;

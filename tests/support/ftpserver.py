@@ -3,8 +3,9 @@
 """Loopback FTP server for the tests (pyftpdlib).
 
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
-                    [--refuse-rename-over] [--log-commands] [--stall-after BYTES] [--delay COMMAND=SECONDS ...]
---refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do.
+                    [--refuse-rename-over] [--refuse-rename] [--log-commands] [--stall-after BYTES] [--delay COMMAND=SECONDS ...]
+--refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do; --refuse-rename makes
+every RNTO fail.
 --stall-after makes every data connection stop moving data (but stay open) once it has carried
 that many bytes, as a server or network that hangs mid-transfer does.
 --delay makes the server wait before it handles COMMAND (e.g. DELE=2), as a slow server does.
@@ -29,6 +30,7 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--refuse-rename-over", action="store_true")
+    parser.add_argument("--refuse-rename", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0, help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
     parser.add_argument("--delay", action="append", default=[], help="COMMAND=SECONDS: wait before COMMAND")
@@ -51,7 +53,7 @@ def main():
             return super().pre_process_command(line, cmd, arg)
 
         def ftp_RNTO(self, path):
-            if args.refuse_rename_over and self._rnfr and os.path.exists(path):
+            if args.refuse_rename or (args.refuse_rename_over and self._rnfr and os.path.exists(path)):
                 self._rnfr = None
                 self.respond("550 File exists.")
                 return None
