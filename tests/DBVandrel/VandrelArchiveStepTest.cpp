@@ -4,6 +4,7 @@
 #include "TestLibraries.h"
 #include "UZipArchive.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -13,6 +14,8 @@
 #include <QtTest>
 
 #include <atomic>
+
+using namespace VandrelTest;
 
 class VandrelArchiveStepTest : public QObject
 {
@@ -24,11 +27,6 @@ private:
 
     QString Path(const QString& aName) const { return FDir->filePath(aName); }
 
-    static QStringList ShellLines(const TfrmVandrel& aWindow)
-    {
-        return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
-
     static QByteArray TextBytes(int aSize)
     {
         QByteArray data;
@@ -36,20 +34,6 @@ private:
             data += "row " + QByteArray::number(i * 7919 % 100003) + " amount " + QByteArray::number(i % 1000) + "\n";
         data.truncate(aSize);
         return data;
-    }
-
-    static void WriteFile(const QString& aName, const QByteArray& aData)
-    {
-        QDir().mkpath(QFileInfo(aName).path());
-        QFile file(aName);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(aData), aData.size());
-    }
-
-    static QByteArray ReadFile(const QString& aName)
-    {
-        QFile file(aName);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
     }
 
     /// A window with aStep ticked and files kept after the run; with aLaterRan, the step after it is ticked too and

@@ -7,6 +7,7 @@
 #include "UDatConModule.h"
 #include "UFileUtils.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QByteArray>
 #include <QCheckBox>
@@ -35,26 +36,7 @@ inline bool UseDatabase(const TFakeSqlServer& aServer, const QString& aDatabase)
                                   UFileUtils::ConfigDir() + QStringLiteral("DefaultDataLink.udl"));
 }
 
-inline QStringList ShellLines(const TfrmVandrel& aWindow)
-{
-    return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-/// Unticks every step and keeps the files after the run.
-inline void NoSteps(TfrmVandrel& aWindow)
-{
-    TfrmVandrelForm& ui = *aWindow.FUi;
-    for (QCheckBox* box : {ui.ckbxBackup,
-                           ui.ckbxCompress,
-                           ui.ckbxUpload,
-                           ui.ckbxDownload,
-                           ui.ckbxExtract,
-                           ui.ckbxRestore,
-                           ui.ckbxAutomated,
-                           ui.ckbxAutoExit})
-        box->setChecked(false);
-    ui.ckbxKeepBackup->setChecked(true);
-    ui.ckbxKeepArchive->setChecked(true);
-}
+using VandrelTest::NoSteps;
+using VandrelTest::ShellLines;
 
 } // namespace VandrelDbTest

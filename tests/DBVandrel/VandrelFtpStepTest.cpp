@@ -5,6 +5,7 @@
 #include "TShape.h"
 #include "TestLibraries.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -19,6 +20,8 @@
 
 #include <vector>
 
+using namespace VandrelTest;
+
 class VandrelFtpStepTest : public QObject
 {
     Q_OBJECT
@@ -31,11 +34,6 @@ private:
     QString Root() const { return FTemp.filePath(QStringLiteral("root")); }
     QString Local() const { return FTemp.filePath(QStringLiteral("local")); }
     QString Archive() const { return Local() + QStringLiteral("/db.zip"); }
-
-    static QStringList ShellLines(const TfrmVandrel& aWindow)
-    {
-        return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
 
     static void WriteFile(const QString& aPath, qint64 aSize, quint32 aSeed)
     {
@@ -60,17 +58,8 @@ private:
     /// A window set up for the FTP steps on the loopback server; no step but the FTP ones is ticked.
     void SetUpWindow(TfrmVandrel& aWindow, const QString& aPassword = QStringLiteral("secret"))
     {
+        NoSteps(aWindow);
         TfrmVandrelForm& ui = *aWindow.FUi;
-        for (QCheckBox* box : {ui.ckbxBackup,
-                               ui.ckbxCompress,
-                               ui.ckbxUpload,
-                               ui.ckbxDownload,
-                               ui.ckbxExtract,
-                               ui.ckbxRestore,
-                               ui.ckbxAutomated,
-                               ui.ckbxAutoExit})
-            box->setChecked(false);
-        ui.ckbxKeepArchive->setChecked(true);
         ui.edtFTPUrl->setText(QStringLiteral("127.0.0.1:%1/in/box").arg(FServer.Port()));
         ui.edtFTPUser->setText(QStringLiteral("vandrel"));
         ui.medtFTPPassword->setText(aPassword);

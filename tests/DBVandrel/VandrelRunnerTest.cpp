@@ -5,6 +5,7 @@
 #include "TShape.h"
 #include "TestLibraries.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QApplication>
 #include <QFile>
@@ -16,17 +17,14 @@
 #include <atomic>
 #include <thread>
 
+using namespace VandrelTest;
+
 class VandrelRunnerTest : public QObject
 {
     Q_OBJECT
 
 private:
     QTemporaryDir FConfig;
-
-    static QStringList ShellLines(const TfrmVandrel& aWindow)
-    {
-        return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    }
 
     static void CheckAll(TfrmVandrel& aWindow, bool aChecked)
     {

@@ -4,6 +4,7 @@
 #include "TServerProcess.h"
 #include "TestLibraries.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -11,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QtTest>
+
+using namespace VandrelTest;
 
 class VandrelUnattendedTest : public QObject
 {
@@ -21,19 +24,6 @@ private:
     std::unique_ptr<TServerProcess> FFtp;
 
     QString Path(const QString& aName) const { return FDir->filePath(aName); }
-
-    static void WriteFile(const QString& aName, const QByteArray& aBytes)
-    {
-        QFile file(aName);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QCOMPARE(file.write(aBytes), aBytes.size());
-    }
-
-    static QByteArray ReadFile(const QString& aName)
-    {
-        QFile file(aName);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
 
     /// Saves the settings of a download run through the window, as a user would with Save.
     void SaveDownloadSettings(const QString& aRemoteName, const QString& aPassword)

@@ -1,0 +1,55 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "Vandrel.h"
+
+#include <QCheckBox>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QStringList>
+#include <QtTest>
+
+/// Small helpers shared by the window tests.
+namespace VandrelTest {
+
+/// The lines of the status report.
+inline QStringList ShellLines(const TfrmVandrel& aWindow)
+{
+    return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+/// Unticks every step and both automation boxes, and keeps the files after the run.
+inline void NoSteps(TfrmVandrel& aWindow)
+{
+    TfrmVandrelForm& ui = *aWindow.FUi;
+    for (QCheckBox* box : {ui.ckbxBackup,
+                           ui.ckbxCompress,
+                           ui.ckbxUpload,
+                           ui.ckbxDownload,
+                           ui.ckbxExtract,
+                           ui.ckbxRestore,
+                           ui.ckbxAutomated,
+                           ui.ckbxAutoExit})
+        box->setChecked(false);
+    ui.ckbxKeepBackup->setChecked(true);
+    ui.ckbxKeepArchive->setChecked(true);
+}
+
+/// Writes a whole file, creating its folder.
+inline void WriteFile(const QString& aName, const QByteArray& aData)
+{
+    QVERIFY(QDir().mkpath(QFileInfo(aName).path()));
+    QFile file(aName);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QCOMPARE(file.write(aData), aData.size());
+}
+
+/// A whole file; empty when it cannot be read.
+inline QByteArray ReadFile(const QString& aName)
+{
+    QFile file(aName);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+} // namespace VandrelTest
