@@ -130,7 +130,7 @@ bool TfrmVandrel::Interactive()
 
 void TfrmVandrel::ShowError(const QString& aText)
 {
-    if (Interactive() && isVisible())
+    if (Interactive())
         QMessageBox::critical(this, windowTitle(), ForDisplay(aText));
     else
         WriteLine(stderr, aText);

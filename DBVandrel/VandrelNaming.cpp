@@ -45,7 +45,7 @@ void TfrmVandrel::edtFTPUrlChange()
     const QString message =
         QStringLiteral("It doesn't need the \"FTP://\" part.\r\n\r\nIt's automatically in there once, "
                        "and FTP doesn't need us to say it twice.");
-    if (Interactive() && isVisible())
+    if (Interactive())
         QMessageBox::information(this, windowTitle(), message);
     else
         std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
