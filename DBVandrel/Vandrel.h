@@ -8,7 +8,6 @@
 #include <QDateTime>
 #include <QElapsedTimer>
 #include <QList>
-#include <QPointer>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -28,7 +27,7 @@ enum TFtpStatus : int;
 /// Exit statuses of the program.
 enum TExitStatus : int {
     esSuccess = 0,
-    esRunFailed = 1,          ///< a step reported an error or the run stopped on an exception
+    esRunFailed = 1,          ///< a step reported an error, the run stopped on one, or the settings could not be read
     esNothingToDo = 2,        ///< started without a desktop and "Auto Start" is not ticked
     esConnectionRequired = 3, ///< a database step could not obtain a connection
     esTerminated = 4          ///< stopped by SIGTERM or SIGINT
