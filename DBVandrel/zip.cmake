@@ -6,8 +6,8 @@ list(APPEND VANDREL_STEPS_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/UZipArchive.cpp)
 list(APPEND VANDREL_STEPS_LIBS PkgConfig::LIBZIP ZLIB::ZLIB)
 
-# The engine's benchmark driver (bench/zip): -DVANDREL_BENCH=ON; ctest never runs it.
+# The engines' benchmark drivers (bench/zip, bench/ftp): -DVANDREL_BENCH=ON; ctest never runs them.
 option(VANDREL_BENCH "Build the benchmark drivers under bench/" OFF)
 if(VANDREL_BENCH)
-    add_subdirectory(${PROJECT_SOURCE_DIR}/bench/zip ${PROJECT_BINARY_DIR}/bench/zip)
+    add_subdirectory(${PROJECT_SOURCE_DIR}/bench ${PROJECT_BINARY_DIR}/bench)
 endif()

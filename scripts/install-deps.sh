@@ -12,7 +12,7 @@ PACKAGES=(
     unixodbc unixodbc-dev tdsodbc freetds-bin
     libgtest-dev libgmock-dev
     python3 python3-pyftpdlib python3-pyodbc python3-botan
-    xvfb xauth fonts-dejavu-core time
+    xvfb xauth fonts-dejavu-core time curl
 )
 
 missing=()

@@ -17,21 +17,9 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 
-MiB = 1024 * 1024
-
-
-def run(cmd, cwd=None):
-    """Runs cmd under GNU time (a fresh small process, so the peak is the command's own); returns
-    (seconds, peak RSS in MiB)."""
-    start = time.monotonic()
-    proc = subprocess.run(["/usr/bin/time", "-f", "%M"] + cmd, cwd=cwd, stdout=subprocess.DEVNULL,
-                          stderr=subprocess.PIPE, text=True)
-    seconds = time.monotonic() - start
-    if proc.returncode != 0:
-        sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}\n{proc.stderr}")
-    return seconds, int(proc.stderr.strip().splitlines()[-1]) / 1024.0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from benchlib import MiB, driver, make_random, run  # noqa: E402
 
 
 def make_text(path, size):
@@ -48,12 +36,6 @@ def make_text(path, size):
             chunk = bytes(block[: min(len(block), size - written)])
             f.write(chunk)
             written += len(chunk)
-
-
-def make_random(path, size):
-    with open(path, "wb") as f:
-        for _ in range(size // MiB):
-            f.write(os.urandom(MiB))
 
 
 def make_sparse(path, size):
@@ -99,9 +81,7 @@ def main():
     parser.add_argument("--zip64", action="store_true")
     parser.add_argument("--work", default=None)
     args = parser.parse_args()
-    zipbench = os.path.join(os.path.abspath(args.build), "bench", "zip", "zipbench")
-    if not os.access(zipbench, os.X_OK):
-        sys.exit(f"{zipbench} missing: configure with -DVANDREL_BENCH=ON and build the target zipbench")
+    zipbench = driver(args.build, "zip", "zipbench")
     work = tempfile.mkdtemp(prefix="zipbench-", dir=args.work)
     ok = True
     try:
