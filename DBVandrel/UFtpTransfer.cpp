@@ -22,7 +22,6 @@ constexpr qint64 cMaxListingBytes = 64LL * 1024 * 1024;
 constexpr auto cReportInterval = std::chrono::milliseconds(50);
 constexpr long cReplyTimeoutSeconds = 60;
 constexpr long cAcceptTimeoutMs = 10000;
-constexpr long cReceiveBufferSize = 256 * 1024;
 constexpr long cCleanupTimeoutSeconds = 20;
 
 bool HasLineBreak(const QString& aText)
@@ -211,8 +210,6 @@ TFtpTransfer::TFtpTransfer(const QString& aUrl, const QString& aUser, const QStr
     SetOpt(curl, CURLOPT_ACCEPTTIMEOUT_MS, cAcceptTimeoutMs);
     SetOpt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, cReplyTimeoutSeconds);
     SetOpt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
-    // libcurl's 16 KiB default costs a system call per 16 KiB on large downloads.
-    SetOpt(curl, CURLOPT_BUFFERSIZE, cReceiveBufferSize);
     SetOpt(curl, CURLOPT_NOPROGRESS, 0L);
     SetOpt(curl, CURLOPT_XFERINFOFUNCTION, &TFtpTransfer::ProgressCallback);
     SetOpt(curl, CURLOPT_XFERINFODATA, this);
