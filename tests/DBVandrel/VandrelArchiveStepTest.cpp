@@ -22,7 +22,7 @@ class VandrelArchiveStepTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
     std::unique_ptr<QTemporaryDir> FDir;
 
     QString Path(const QString& aName) const { return FDir->filePath(aName); }
@@ -52,11 +52,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(FConfig.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
-    }
+    void initTestCase() { QVERIFY(FConfig.isValid()); }
 
     void init() { FDir = std::make_unique<QTemporaryDir>(); }
 

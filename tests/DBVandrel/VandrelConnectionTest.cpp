@@ -7,6 +7,7 @@
 #include "UDatCon.h"
 #include "UDatConModule.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QDir>
 #include <QFile>
@@ -18,7 +19,7 @@ class VandrelConnectionTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
     QTemporaryDir FWork;
     QTemporaryDir FRoot;
     TServerProcess FServer;
@@ -34,7 +35,6 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(FConfig.isValid() && FWork.isValid() && FRoot.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
         QVERIFY(QDir::setCurrent(FWork.path()));
         QVERIFY(QDir(FRoot.path()).mkpath(QStringLiteral("Sales")));
         for (const char* name : {"Sales/Sales.mdf", "Sales/Sales_log.ldf"}) {

@@ -23,7 +23,7 @@ class VandrelDatabaseStepsTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
     std::unique_ptr<TFakeSqlServer> FServer;
     QByteArray FSalesData;
 
@@ -45,7 +45,6 @@ private Q_SLOTS:
     void initTestCase()
     {
         QVERIFY(FConfig.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
         FServer =
             std::make_unique<TFakeSqlServer>(QStringList{QStringLiteral("--progress-delay"), QStringLiteral("0.03")});
         FSalesData = SalesData();

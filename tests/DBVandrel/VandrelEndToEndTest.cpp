@@ -19,7 +19,7 @@ class VandrelEndToEndTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
     QTemporaryDir FLocal;
 
     /// The FTP fields of a window, on the loopback server.
@@ -36,7 +36,6 @@ private Q_SLOTS:
     {
         QVERIFY(FConfig.isValid());
         QVERIFY(FLocal.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
     }
 
     void BackupZipUpload_ThenDownloadExtractRestore()

@@ -16,8 +16,6 @@
 #include <QTimer>
 #include <QtTest>
 
-#include <curl/curl.h>
-
 #include <vector>
 
 using namespace VandrelTest;
@@ -27,7 +25,7 @@ class VandrelFtpStepTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
     QTemporaryDir FTemp;
     TServerProcess FServer;
 
@@ -70,10 +68,8 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        curl_global_init(CURL_GLOBAL_ALL);
         QVERIFY(FConfig.isValid());
         QVERIFY(FTemp.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
     }
 
     void init()

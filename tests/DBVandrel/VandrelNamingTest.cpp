@@ -2,6 +2,7 @@
 // The window's file-name handlers: generated names, name checks, the FTP address and the move fields.
 #include "TestLibraries.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QApplication>
 #include <QDir>
@@ -13,14 +14,10 @@ class VandrelNamingTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(FConfig.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
-    }
+    void initTestCase() { QVERIFY(FConfig.isValid()); }
 
     void GeneratedNamesKeepTheDirectory()
     {

@@ -24,7 +24,7 @@ class VandrelRunnerTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
 
     static void CheckAll(TfrmVandrel& aWindow, bool aChecked)
     {
@@ -45,11 +45,7 @@ private:
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(FConfig.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
-    }
+    void initTestCase() { QVERIFY(FConfig.isValid()); }
 
     void StepsRunInFixedOrderAndOnlyWhenTicked()
     {

@@ -5,6 +5,7 @@
 #include "TestPaths.h"
 #include "UPersistRecords.h"
 #include "Vandrel.h"
+#include "VandrelTestSupport.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -52,14 +53,10 @@ class VandrelSettingsTest : public QObject
     Q_OBJECT
 
 private:
-    QTemporaryDir FConfig;
+    VandrelTest::TConfigFolder FConfig;
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(FConfig.isValid());
-        qputenv("XDG_CONFIG_HOME", FConfig.path().toUtf8());
-    }
+    void initTestCase() { QVERIFY(FConfig.isValid()); }
 
     void SaveThenRestart_RestoresEveryPersistentControl()
     {

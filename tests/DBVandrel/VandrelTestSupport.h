@@ -8,10 +8,18 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringList>
+#include <QTemporaryDir>
 #include <QtTest>
 
 /// Small helpers shared by the window tests.
 namespace VandrelTest {
+
+/// A private configuration folder for the test run: settings and connection files go there, never to the user's.
+class TConfigFolder : public QTemporaryDir
+{
+public:
+    TConfigFolder() { qputenv("XDG_CONFIG_HOME", path().toUtf8()); }
+};
 
 /// The lines of the status report.
 inline QStringList ShellLines(const TfrmVandrel& aWindow)

@@ -105,31 +105,30 @@ class NVarChar:
 
 
 class VarChar:
+    TOKEN = b"\xA7"
+
     def __init__(self, length):
         self.length = length
 
     def meta(self):
-        return b"\xA7" + struct.pack("<H", self.length) + COLLATION
+        return self.TOKEN + struct.pack("<H", self.length) + COLLATION
+
+    def encode(self, v):
+        return str(v).encode("cp1252", "replace")
 
     def value(self, v):
         if v is None:
             return b"\xFF\xFF"
-        data = str(v).encode("cp1252", "replace")
+        data = self.encode(v)
         return struct.pack("<H", len(data)) + data
 
 
-class Char:
-    def __init__(self, length):
-        self.length = length
+class Char(VarChar):
+    """Fixed length: cut or padded with blanks."""
+    TOKEN = b"\xAF"
 
-    def meta(self):
-        return b"\xAF" + struct.pack("<H", self.length) + COLLATION
-
-    def value(self, v):
-        if v is None:
-            return b"\xFF\xFF"
-        data = str(v).encode("cp1252", "replace")[: self.length].ljust(self.length, b" ")
-        return struct.pack("<H", len(data)) + data
+    def encode(self, v):
+        return super().encode(v)[: self.length].ljust(self.length, b" ")
 
 
 class IntN:
