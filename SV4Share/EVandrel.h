@@ -31,3 +31,9 @@ class EDatabaseError : public EVandrel
 public:
     using EVandrel::EVandrel;
 };
+
+/// The text to show for any failure: an EVandrel's message, another exception's what(), or, for an empty text, an
+/// unknown exception or no exception, "The operation failed for an unknown reason.".
+QString FailureText(const std::exception_ptr& aFailure);
+/// FailureText of the exception being handled; for use inside a catch block.
+QString CurrentFailureText();

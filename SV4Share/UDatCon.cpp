@@ -172,10 +172,8 @@ void EnumerateDCProperties(TDBConnection& aConnection, QStringList& aList)
         QString value;
         try {
             value = aConnection.PropertyValue(i);
-        } catch (const EVandrel& e) {
-            value = QStringLiteral("<error> ") + e.Message();
-        } catch (const std::exception& e) {
-            value = QStringLiteral("<error> ") + QString::fromLocal8Bit(e.what());
+        } catch (const std::exception&) {
+            value = QStringLiteral("<error> ") + CurrentFailureText();
         }
         SetListValue(aList, name, value);
     }
@@ -202,8 +200,8 @@ void TryOpenTwice(TDBConnection& aConnection)
     try {
         aConnection.Open();
         return;
-    } catch (const std::exception& e) {
-        Log(QStringLiteral("UDatCon: first opening failed: ") + QString::fromUtf8(e.what()));
+    } catch (const std::exception&) {
+        Log(QStringLiteral("UDatCon: first opening failed: ") + CurrentFailureText());
     }
     aConnection.SetConnectionTimeout(configured);
     aConnection.Open();

@@ -34,18 +34,6 @@ QString TrimControls(const QString& aText)
     return aText.mid(begin, end - begin);
 }
 
-/// A value as it can be written back into a connection string: quoted when it holds ";", a quote or outer blanks.
-QString QuoteValue(const QString& aValue)
-{
-    const bool plain = !aValue.contains(QLatin1Char(';')) && !aValue.startsWith(QLatin1Char('"')) &&
-                       !aValue.startsWith(QLatin1Char('\'')) && aValue.trimmed() == aValue;
-    if (plain)
-        return aValue;
-    QString quoted = aValue;
-    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
-    return QLatin1Char('"') + quoted + QLatin1Char('"');
-}
-
 /// The string a data-link reference stands for ("FILE NAME=" replaced by the file's own pairs); other strings
 /// come back unchanged. Raises EDatabaseError when the referenced file cannot be read.
 QString ResolveFileName(const QString& aConnectionString)
@@ -55,7 +43,7 @@ QString ResolveFileName(const QString& aConnectionString)
     QStringList parts;
     for (const UOleDbString::TPair& pair : UOleDbString::Resolve(aConnectionString))
         if (pair.first.compare(cFileNameKey, Qt::CaseInsensitive) != 0)
-            parts << pair.first + QLatin1Char('=') + QuoteValue(pair.second);
+            parts << pair.first + QLatin1Char('=') + UOleDbString::QuoteValue(pair.second);
     return parts.join(QLatin1Char(';'));
 }
 
@@ -69,13 +57,21 @@ QString ReferencedFile(const QString& aConnectionString)
 TADOConDataModule::TADOConDataModule()
 {
     ReplaceConnection();
-    AttachHandlers(*FADOConnection);
+    AttachHandlers();
     DataModuleCreate();
 }
 
 TADOConDataModule::~TADOConDataModule()
 {
     DataModuleDestroy();
+    FADOConnection->Close();
+    // A worker may still hold the connection that logs, even after a replacement; its handlers call this module,
+    // so they go with it.
+    if (const std::shared_ptr<TDBConnection> logged = FLoggedConnection.lock()) {
+        logged->SetOnWillExecute({});
+        logged->SetOnExecuteComplete({});
+        logged->SetOnInfoMessage({});
+    }
 }
 
 // --- Operations
@@ -172,8 +168,8 @@ bool TADOConDataModule::Save(TLocationKind aLocationKind)
     try {
         WriteConnectionString();
         return true;
-    } catch (const std::exception& e) {
-        UDatCon::Log(QStringLiteral("UDatCon: saving the connection failed: ") + QString::fromUtf8(e.what()));
+    } catch (const std::exception&) {
+        UDatCon::Log(QStringLiteral("UDatCon: saving the connection failed: ") + CurrentFailureText());
         return false;
     }
 }
@@ -387,27 +383,27 @@ void TADOConDataModule::RecreateConnection()
 
 TDBConnection& TADOConDataModule::ReplaceConnection()
 {
-    // A caller may still hold the old object (read from ADOConnection before): it is kept, closed, for the life
-    // of the module rather than freed under that caller's feet.
-    if (FADOConnection) {
+    // A worker that still holds the old object through SharedConnection keeps it alive, closed, until it lets go.
+    if (FADOConnection)
         FADOConnection->Close();
-        FRetiredConnections.push_back(std::move(FADOConnection));
-    }
-    FADOConnection = std::make_unique<TDBConnection>();
+    FADOConnection = std::make_shared<TDBConnection>();
     FADOConnection->SetLoginPrompt(false);
     FADOConnection->SetLoginPromptHook(&UDatCon::LoginPrompt);
     return *FADOConnection;
 }
 
-void TADOConDataModule::AttachHandlers(TDBConnection& aConnection)
+void TADOConDataModule::AttachHandlers()
 {
-    aConnection.SetOnWillExecute([this](const QString& aCommandText, TDBConnection& aSender) {
+    // The module lives for the whole program (DatConModule), so the handlers may call it through this.
+    TDBConnection& connection = *FADOConnection;
+    FLoggedConnection = FADOConnection;
+    connection.SetOnWillExecute([this](const QString& aCommandText, TDBConnection& aSender) {
         FADOConnectionWillExecute(aCommandText, aSender);
     });
-    aConnection.SetOnExecuteComplete([this](const TDBExecuteComplete& aInfo, TDBConnection& aSender) {
+    connection.SetOnExecuteComplete([this](const TDBExecuteComplete& aInfo, TDBConnection& aSender) {
         FADOConnectionExecuteComplete(aInfo, aSender);
     });
-    aConnection.SetOnInfoMessage(
+    connection.SetOnInfoMessage(
         [this](const TDBError& aError, TDBConnection& aSender) { FADOConnectionInfoMessage(aError, aSender); });
 }
 

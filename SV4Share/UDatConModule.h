@@ -8,7 +8,6 @@
 
 #include <functional>
 #include <memory>
-#include <vector>
 
 class TDBConnection;
 struct TDBError;
@@ -30,7 +29,7 @@ public:
     TADOConDataModule();
     TADOConDataModule(const TADOConDataModule&) = delete;
     TADOConDataModule& operator=(const TADOConDataModule&) = delete;
-    /// Closes and frees the connection (runs DataModuleDestroy).
+    /// Closes the connection and lets go of it, taking the logging handlers off it (runs DataModuleDestroy).
     virtual ~TADOConDataModule();
 
     /// The module's component name, "ADOConDataModule".
@@ -59,7 +58,8 @@ public:
     /// aDSN with ".udl" when that file exists, else with ".ini" when that exists, else empty text.
     static QString FindDataLinkFile(const QString& aDSN);
     /// Replaces the connection object by a fresh one with the same string (without the logging handlers) and
-    /// reopens it when it was open. Read ADOConnection() again afterwards.
+    /// reopens it when it was open. The old one is closed and released (see SharedConnection). Read
+    /// ADOConnection() again afterwards.
     void ResetConnection();
 
     // --- Properties
@@ -84,8 +84,12 @@ public:
     /// The current database: "Current Catalog" while open, else "Initial Catalog" of the string, else the name
     /// written in the string. Raises EDatabaseError when the connection cannot report it.
     QString Database() const;
-    /// The one connection. ResetConnection and PromptChangeConnection replace it: read it again after them.
+    /// The one connection. ResetConnection and PromptChangeConnection replace it and release the old one: read it
+    /// again after them, and hold it through SharedConnection where it must outlive a replacement.
     TDBConnection& ADOConnection() const { return *FADOConnection; }
+    /// The current connection, kept alive by the holder (a worker) after the module replaced it; a replaced
+    /// connection is closed. Read it on the window thread and hand it to the worker.
+    std::shared_ptr<TDBConnection> SharedConnection() const { return FADOConnection; }
     /// True while the connection is open. A failure is raised with "UDatCon attempt to get connection failed."
     /// in front of its message.
     bool Connected() const;
@@ -109,9 +113,10 @@ private:
     void ReadConnectionString();
     void WriteConnectionString();
     void RecreateConnection();
-    /// Makes a fresh connection the module's one; the old object is closed and kept alive (see .cpp).
+    /// Makes a fresh connection the module's one; the old one is closed and released.
     TDBConnection& ReplaceConnection();
-    void AttachHandlers(TDBConnection& aConnection);
+    /// Attaches the logging handlers (FADOConnection...) to the current connection.
+    void AttachHandlers();
 
     QString FFileName;
     TLocationKind FLocationKind = lkAuto;
@@ -119,8 +124,9 @@ private:
     TNotifyEvent FAfterPrompt;
     bool FChanged = false;
     bool FAllowUserPrompt = false;
-    std::unique_ptr<TDBConnection> FADOConnection;
-    std::vector<std::unique_ptr<TDBConnection>> FRetiredConnections;
+    std::shared_ptr<TDBConnection> FADOConnection;
+    /// The connection that carries the logging handlers, while someone holds it.
+    std::weak_ptr<TDBConnection> FLoggedConnection;
 };
 
 /// The program's one connection module, created (unconnected) on first use and kept for the whole program.

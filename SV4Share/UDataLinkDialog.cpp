@@ -20,6 +20,8 @@
 #include <QRadioButton>
 #include <QThread>
 
+#include <exception>
+
 namespace {
 const QString cProvider = QStringLiteral("Provider");
 const QString cDataSource = QStringLiteral("Data Source");
@@ -58,16 +60,6 @@ void SetKey(TPairs& aPairs, const QString& aKey, const QString& aValue)
     aPairs.append({aKey, aValue});
 }
 
-/// A value as written into a connection string: quoted when it holds ";", quotes or outer blanks.
-QString QuoteValue(const QString& aValue)
-{
-    const bool plain = !aValue.contains(QLatin1Char(';')) && !aValue.startsWith(QLatin1Char('"')) &&
-                       !aValue.startsWith(QLatin1Char('\'')) && aValue.trimmed() == aValue;
-    if (plain)
-        return aValue;
-    return QLatin1Char('"') + QString(aValue).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
-}
-
 /// Opens a connection for the dialog: short time-out, never a login prompt.
 void OpenForDialog(TDBConnection& aConnection, const QString& aConnectionString)
 {
@@ -75,13 +67,6 @@ void OpenForDialog(TDBConnection& aConnection, const QString& aConnectionString)
     aConnection.SetConnectionTimeout(cDialogTimeoutSeconds);
     aConnection.SetLoginPrompt(false);
     aConnection.Open();
-}
-
-QString Message(const std::exception& aError)
-{
-    if (const auto* vandrel = dynamic_cast<const EVandrel*>(&aError))
-        return vandrel->Message();
-    return QString::fromLocal8Bit(aError.what());
 }
 } // namespace
 
@@ -202,7 +187,7 @@ QString TDataLinkDialog::Compose(bool aWithPassword, bool aWithDatabase) const
     SetKey(pairs, cCatalog, aWithDatabase ? cmbDatabase->currentText().trimmed() : QString());
     QStringList parts;
     for (const auto& pair : pairs)
-        parts.append(pair.first + QLatin1Char('=') + QuoteValue(pair.second));
+        parts.append(pair.first + QLatin1Char('=') + UOleDbString::QuoteValue(pair.second));
     return parts.join(QLatin1Char(';'));
 }
 
@@ -235,8 +220,8 @@ bool TDataLinkDialog::FillDatabaseList()
         query.OpenSchema(siCatalogs);
         for (; !query.Eof(); query.Next())
             names.append(query.FieldAsString(QStringLiteral("CATALOG_NAME")));
-    } catch (const std::exception& e) {
-        lblStatus->setText(tr("The database list could not be read: %1").arg(Message(e)));
+    } catch (...) {
+        lblStatus->setText(tr("The database list could not be read: %1").arg(CurrentFailureText()));
         return false;
     }
     const QString typed = cmbDatabase->currentText();
@@ -256,8 +241,8 @@ bool TDataLinkDialog::TestConnection()
         OpenForDialog(connection, ConnectionStringForLogin());
         opened = true;
         lblStatus->setText(tr("Test connection succeeded."));
-    } catch (const std::exception& e) {
-        lblStatus->setText(tr("Test connection failed: %1").arg(Message(e)));
+    } catch (...) {
+        lblStatus->setText(tr("Test connection failed: %1").arg(CurrentFailureText()));
     }
     QApplication::restoreOverrideCursor();
     return opened;
@@ -298,13 +283,41 @@ bool HasDesktop()
     return !platform.isEmpty() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
 }
 
+bool AskOnApplicationThread(const std::function<bool()>& aQuestion)
+{
+    QCoreApplication* const application = QCoreApplication::instance();
+    // Only a widget application shows dialogs; waiting for any other could block a worker for good.
+    if (!qobject_cast<QApplication*>(application))
+        return false;
+    if (QThread::currentThread() == application->thread())
+        return aQuestion();
+    bool answer = false;
+    std::exception_ptr failure;
+    QMetaObject::invokeMethod(
+        application,
+        [&] {
+            try {
+                answer = aQuestion();
+            } catch (...) {
+                // Raised again on the asking thread: nothing may escape into the application's event loop.
+                failure = std::current_exception();
+            }
+        },
+        Qt::BlockingQueuedConnection);
+    if (failure)
+        std::rethrow_exception(failure);
+    return answer;
+}
+
 void InstallConnectionDialogs()
 {
     UDatCon::SetConnectionDialogHook([](const QString& aInitial, QString& aResult) {
-        return HasDesktop() && TDataLinkDialog::Execute(QApplication::activeWindow(), aInitial, aResult);
+        return AskOnApplicationThread(
+            [&] { return HasDesktop() && TDataLinkDialog::Execute(QApplication::activeWindow(), aInitial, aResult); });
     });
     UDatCon::SetLoginDialogHook([](QString& aUser, QString& aPassword) {
-        return HasDesktop() && TLoginDialog::Execute(QApplication::activeWindow(), aUser, aPassword);
+        return AskOnApplicationThread(
+            [&] { return HasDesktop() && TLoginDialog::Execute(QApplication::activeWindow(), aUser, aPassword); });
     });
 }
 } // namespace UDataLinkDialog

@@ -6,6 +6,8 @@
 #include <QPair>
 #include <QString>
 
+#include <functional>
+
 class QCheckBox;
 class QLabel;
 class QLineEdit;
@@ -74,7 +76,12 @@ private:
 namespace UDataLinkDialog {
 /// True when a person can answer dialogs: a widget application on a real display, on its own thread.
 bool HasDesktop();
+/// Runs aQuestion on the application's thread and returns its answer: directly when called there, otherwise
+/// waiting until that thread's event loop ran it (its exception is raised again here). Without a QApplication it
+/// answers false at once and never waits.
+bool AskOnApplicationThread(const std::function<bool()>& aQuestion);
 /// Installs the connection and login dialogs as the connection unit's hooks. Call once from the window thread
-/// at start-up. Without a desktop both hooks answer "cancelled" at once.
+/// at start-up. The hooks may be called on any thread: the dialogs always run on the application's thread, and
+/// without a desktop both hooks answer "cancelled" at once.
 void InstallConnectionDialogs();
 } // namespace UDataLinkDialog

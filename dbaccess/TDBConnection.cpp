@@ -6,9 +6,31 @@
 #include "TOdbc.h"
 #include "UOleDbString.h"
 
+#include <algorithm>
 #include <utility>
 
 using UOleDbString::TPair;
+
+// One subscriber. Its call lock is held while the handler runs, so that ending the subscription waits for a call
+// in progress on another thread; it is recursive so that a handler may end its own subscription.
+struct TDBListener
+{
+    explicit TDBListener(TDBConnection::TInfoMessageEvent aHandler)
+        : Handler(std::move(aHandler))
+    {
+    }
+    std::recursive_mutex CallLock;
+    bool Active = true;
+    const TDBConnection::TInfoMessageEvent Handler;
+};
+
+// The subscribers of a connection, in subscription order. Owned by the connection alone; the subscriptions refer
+// to it weakly, so one that outlives its connection finds the list gone.
+struct TDBListenerList
+{
+    std::mutex Lock;
+    std::vector<std::shared_ptr<TDBListener>> Listeners;
+};
 
 struct TDBConnectionPrivate
 {
@@ -39,8 +61,54 @@ QString InfoText(SQLHDBC aDbc, SQLUSMALLINT aInfo)
 
 } // namespace
 
+TDBSubscription::TDBSubscription() noexcept = default;
+
+TDBSubscription::TDBSubscription(std::weak_ptr<TDBListenerList> aList, std::shared_ptr<TDBListener> aListener) noexcept
+    : FList(std::move(aList))
+    , FListener(std::move(aListener))
+{
+}
+
+TDBSubscription::TDBSubscription(TDBSubscription&& aOther) noexcept
+    : FList(std::move(aOther.FList))
+    , FListener(std::move(aOther.FListener))
+{
+}
+
+TDBSubscription& TDBSubscription::operator=(TDBSubscription&& aOther) noexcept
+{
+    if (this != &aOther) {
+        Release();
+        FList = std::move(aOther.FList);
+        FListener = std::move(aOther.FListener);
+    }
+    return *this;
+}
+
+TDBSubscription::~TDBSubscription()
+{
+    Release();
+}
+
+void TDBSubscription::Release() noexcept
+{
+    if (!FListener)
+        return;
+    {
+        std::lock_guard call(FListener->CallLock);
+        FListener->Active = false;
+    }
+    if (const std::shared_ptr<TDBListenerList> list = FList.lock()) {
+        std::lock_guard lock(list->Lock);
+        std::erase(list->Listeners, FListener);
+    }
+    FListener.reset();
+    FList.reset();
+}
+
 TDBConnection::TDBConnection()
     : FData(std::make_unique<TDBConnectionPrivate>())
+    , FInfoListeners(std::make_shared<TDBListenerList>())
 {
 }
 
@@ -347,6 +415,16 @@ void TDBConnection::SetOnInfoMessage(TInfoMessageEvent aHandler)
     FOnInfoMessage = std::move(aHandler);
 }
 
+TDBSubscription TDBConnection::SubscribeInfoMessage(TInfoMessageEvent aHandler)
+{
+    auto listener = std::make_shared<TDBListener>(std::move(aHandler));
+    {
+        std::lock_guard lock(FInfoListeners->Lock);
+        FInfoListeners->Listeners.push_back(listener);
+    }
+    return TDBSubscription(FInfoListeners, std::move(listener));
+}
+
 // Handlers run outside the lock (they may read Errors()); a handler's exception must not reach the driver's
 // thread, so it is dropped here.
 void TDBConnection::FireWillExecute(const QString& aCommandText)
@@ -383,14 +461,29 @@ void TDBConnection::AddMessage(const TDBError& aError)
     {
         std::lock_guard lock(FEventLock);
         FErrors.push_back(aError);
-        if (aError.IsInfo())
-            handler = FOnInfoMessage;
+        if (!aError.IsInfo())
+            return;
+        handler = FOnInfoMessage;
     }
     if (handler)
         try {
             handler(aError, *this);
         } catch (...) {
         }
+    // A copy of the list, so that handlers may subscribe and unsubscribe while it is walked.
+    std::vector<std::shared_ptr<TDBListener>> listeners;
+    {
+        std::lock_guard lock(FInfoListeners->Lock);
+        listeners = FInfoListeners->Listeners;
+    }
+    for (const std::shared_ptr<TDBListener>& listener : listeners) {
+        std::lock_guard call(listener->CallLock);
+        if (listener->Active && listener->Handler)
+            try {
+                listener->Handler(aError, *this);
+            } catch (...) {
+            }
+    }
 }
 
 void TDBConnection::ClearErrors()

@@ -14,6 +14,35 @@
 class TDBCommand;
 class TDBQuery;
 struct TDBConnectionPrivate;
+struct TDBListener;
+struct TDBListenerList;
+
+/// A listener's hold on a connection's event: destroying it ends the listening, also when the connection is
+/// already gone. Move-only; a default or moved-from subscription follows nothing.
+class TDBSubscription
+{
+public:
+    /// Creates a subscription that follows nothing.
+    TDBSubscription() noexcept;
+    TDBSubscription(const TDBSubscription&) = delete;
+    TDBSubscription& operator=(const TDBSubscription&) = delete;
+    /// Takes over aOther's listening; aOther then follows nothing.
+    TDBSubscription(TDBSubscription&& aOther) noexcept;
+    /// Ends the current listening, then takes over aOther's.
+    TDBSubscription& operator=(TDBSubscription&& aOther) noexcept;
+    /// Ends the listening; when the handler is running on another thread, waits until that call returned.
+    ~TDBSubscription();
+
+private:
+    friend class TDBConnection;
+    /// Holds aListener, which aList (the connection's) calls.
+    TDBSubscription(std::weak_ptr<TDBListenerList> aList, std::shared_ptr<TDBListener> aListener) noexcept;
+    /// Stops the listener and takes it off the list, if the list still exists.
+    void Release() noexcept;
+
+    std::weak_ptr<TDBListenerList> FList;
+    std::shared_ptr<TDBListener> FListener;
+};
 
 /// The one connection to a SQL Server, configured with an OLE DB connection string and opened through ODBC.
 /// Used by one thread at a time; the events may fire on a command's own thread.
@@ -103,6 +132,10 @@ public:
     void SetOnExecuteComplete(TExecuteCompleteEvent aHandler);
     /// Replaces the InfoMessage handler.
     void SetOnInfoMessage(TInfoMessageEvent aHandler);
+    /// Adds aHandler as one more listener of the informational messages, called after the InfoMessage handler
+    /// and the listeners subscribed before it, on the thread that received the message, until the subscription
+    /// is destroyed. A handler must not wait for a thread that is destroying the handler's own subscription.
+    [[nodiscard]] TDBSubscription SubscribeInfoMessage(TInfoMessageEvent aHandler);
 
     /// The ODBC connection string that Open would use (password included), for diagnostics and tests.
     QString OdbcConnectionString() const;
@@ -125,5 +158,6 @@ private:
     TWillExecuteEvent FOnWillExecute;
     TExecuteCompleteEvent FOnExecuteComplete;
     TInfoMessageEvent FOnInfoMessage;
+    std::shared_ptr<TDBListenerList> FInfoListeners;
     std::vector<TDBError> FErrors;
 };

@@ -86,6 +86,17 @@ QList<TPair> Parse(const QString& aConnectionString)
     return pairs;
 }
 
+QString QuoteValue(const QString& aValue)
+{
+    const bool plain = !aValue.contains(QLatin1Char(';')) && !aValue.startsWith(QLatin1Char('"')) &&
+                       !aValue.startsWith(QLatin1Char('\'')) && aValue.trimmed() == aValue;
+    if (plain)
+        return aValue;
+    QString quoted = aValue;
+    quoted.replace(QLatin1Char('"'), QStringLiteral("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
 QString Value(const QList<TPair>& aPairs, const QString& aKey)
 {
     QString result;

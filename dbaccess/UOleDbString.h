@@ -14,6 +14,9 @@ using TPair = QPair<QString, QString>;
 /// Splits an OLE DB string into its pairs, in order; values may be quoted with "..." or '...' (doubled quote
 /// inside) so that they can hold ";".
 QList<TPair> Parse(const QString& aConnectionString);
+/// aValue as written after "keyword=" so that Parse reads it back unchanged: in double quotes (inner ones doubled)
+/// when it holds ";", starts with a quote or has blanks at either end; otherwise as it is.
+QString QuoteValue(const QString& aValue);
 /// The value of aKey (compared without case; the last occurrence wins), or empty text.
 QString Value(const QList<TPair>& aPairs, const QString& aKey);
 /// True when aKey is present (compared without case).

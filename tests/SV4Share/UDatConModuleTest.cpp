@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <mutex>
 
 /// Shows QString values readably in failure messages.
@@ -289,9 +290,9 @@ TEST_F(UDatConModuleTest, DatabaseCatalogAndCommandLog)
                                                   "master.sys.databases ORDER BY name")));
 
     // A fresh connection object carries no logging handlers; it reopens as the old one was.
-    TDBConnection* old = &module.ADOConnection();
+    const std::shared_ptr<TDBConnection> old = module.SharedConnection();
     module.ResetConnection();
-    EXPECT_NE(&module.ADOConnection(), old);
+    EXPECT_NE(&module.ADOConnection(), old.get());
     EXPECT_TRUE(module.Connected());
     EXPECT_FALSE(old->Connected());
     module.ADOConnection().Execute(QStringLiteral("USE Sales"));
@@ -303,4 +304,35 @@ TEST_F(UDatConModuleTest, DatabaseCatalogAndCommandLog)
     EXPECT_EQ(module.Database(), QStringLiteral("Sales"));
     module.Close();
     EXPECT_EQ(module.Database(), QString());
+}
+
+TEST_F(UDatConModuleTest, SharedConnection_LivesAsLongAsItsHolders)
+{
+    StoreIni(Good());
+    auto module = std::make_unique<TADOConDataModule>();
+    ASSERT_TRUE(module->Connect());
+    const std::shared_ptr<TDBConnection> held = module->SharedConnection();
+    EXPECT_EQ(held.get(), &module->ADOConnection());
+
+    // Replaced while a worker holds it: closed, yet alive for that worker.
+    module->ResetConnection();
+    EXPECT_NE(&module->ADOConnection(), held.get());
+    EXPECT_TRUE(module->Connected());
+    EXPECT_FALSE(held->Connected());
+    // Replaced while nobody holds it: released at once.
+    const std::weak_ptr<TDBConnection> unheld = module->SharedConnection();
+    module->ResetConnection();
+    EXPECT_TRUE(unheld.expired());
+    EXPECT_EQ(module->SharedConnection().get(), &module->ADOConnection());
+
+    // The held connection keeps the module's log while the module lives, and drops it with the module.
+    held->SetConnectionString(Good());
+    held->Open();
+    TakeLog();
+    held->Execute(QStringLiteral("USE model"));
+    EXPECT_TRUE(TakeLog().contains(QStringLiteral("UDatCon-Execute: USE model")));
+    module.reset();
+    held->Execute(QStringLiteral("USE Sales"));
+    EXPECT_EQ(held->Property(QStringLiteral("Current Catalog")), QStringLiteral("Sales"));
+    EXPECT_TRUE(TakeLog().isEmpty());
 }

@@ -5,4 +5,10 @@ if(VANDREL_GUI)
         LIBS sv4_dialogs
         LABELS gui db
         TIMEOUT 120)
+    # The hooks in a program without a widget application (the test main's QCoreApplication).
+    vandrel_add_gtest(UDataLinkDialogHeadlessTest
+        SOURCES ${CMAKE_CURRENT_LIST_DIR}/UDataLinkDialogHeadlessTest.cpp
+        LIBS sv4_dialogs
+        LABELS unit
+        TIMEOUT 60)
 endif()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 // The connection and login dialogs, driven on the offscreen platform; database parts against the fake SQL Server.
 #include "UDataLinkDialog.h"
+#include "EVandrel.h"
 #include "TDBConnection.h"
 #include "TServerProcess.h"
 #include "TestLibraries.h"
@@ -19,6 +20,9 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <functional>
+#include <memory>
+
 class UDataLinkDialogTest : public QObject
 {
     Q_OBJECT
@@ -30,12 +34,16 @@ private Q_SLOTS:
     void TestConnection_AgainstServer();
     void DatabaseList_FilledFromServerWhenOpened();
     void Hooks_WithoutDesktop_AnswerCancelled();
+    void Hooks_FromWorker_AnswerCancelled();
+    void AskOnApplicationThread_AnswersFromTheApplicationThread_data();
+    void AskOnApplicationThread_AnswersFromTheApplicationThread();
     void LoginDialog_ReturnsTypedLogin();
     void DialogString_StoredEncrypted_ReadBack_Opens();
 
 private:
     QString DataSource() const { return QStringLiteral("127.0.0.1,%1").arg(FServer.Port()); }
     void FillLogin(TDataLinkDialog& aDialog, const QString& aPassword);
+    static bool RunOnWorker(const std::function<void()>& aWork);
 
     QTemporaryDir FRoot;
     TServerProcess FServer;
@@ -164,6 +172,74 @@ void UDataLinkDialogTest::Hooks_WithoutDesktop_AnswerCancelled()
             std::none_of(QApplication::topLevelWidgets().cbegin(),
                          QApplication::topLevelWidgets().cend(),
                          [](QWidget* aWidget) { return aWidget->isVisible(); }));
+}
+
+/// Runs aWork on a fresh thread while this one goes on serving its event loop; false when it did not end in time.
+bool UDataLinkDialogTest::RunOnWorker(const std::function<void()>& aWork)
+{
+    std::unique_ptr<QThread> worker(QThread::create(aWork));
+    worker->start();
+    if (QTest::qWaitFor([&] { return worker->isFinished(); }, 10000))
+        return true;
+    worker.release(); // still blocked: a running thread must not be destroyed
+    return false;
+}
+
+void UDataLinkDialogTest::Hooks_FromWorker_AnswerCancelled()
+{
+    UDataLinkDialog::InstallConnectionDialogs();
+    bool connectionAnswer = true;
+    bool loginAnswer = true;
+    QVERIFY(RunOnWorker([&] {
+        QString result;
+        connectionAnswer = UDatCon::ADOConnectionString(QStringLiteral("Provider=SQLOLEDB"), result);
+        QString user = QStringLiteral("sa");
+        QString password;
+        loginAnswer = UDatCon::LoginPrompt(user, password);
+    }));
+    QVERIFY(!connectionAnswer);
+    QVERIFY(!loginAnswer);
+}
+
+void UDataLinkDialogTest::AskOnApplicationThread_AnswersFromTheApplicationThread_data()
+{
+    QTest::addColumn<bool>("fromWorker");
+    QTest::addColumn<bool>("answer");
+    QTest::addColumn<bool>("raises");
+    QTest::newRow("on the application thread: asked there") << false << true << false;
+    QTest::newRow("from a worker: true comes back") << true << true << false;
+    QTest::newRow("from a worker: false comes back") << true << false << false;
+    QTest::newRow("from a worker: the failure is raised in the worker") << true << false << true;
+}
+
+void UDataLinkDialogTest::AskOnApplicationThread_AnswersFromTheApplicationThread()
+{
+    QFETCH(bool, fromWorker);
+    QFETCH(bool, answer);
+    QFETCH(bool, raises);
+    QThread* askedOn = nullptr;
+    bool result = !answer;
+    QString failure;
+    const auto ask = [&] {
+        try {
+            result = UDataLinkDialog::AskOnApplicationThread([&] {
+                askedOn = QThread::currentThread();
+                if (raises)
+                    throw EVandrel(QStringLiteral("Dialog failed"));
+                return answer;
+            });
+        } catch (const EVandrel& e) {
+            failure = e.Message();
+        }
+    };
+    if (fromWorker)
+        QVERIFY(RunOnWorker(ask));
+    else
+        ask();
+    QCOMPARE(askedOn, QCoreApplication::instance()->thread());
+    QCOMPARE(failure, raises ? QStringLiteral("Dialog failed") : QString());
+    if (!raises)
+        QCOMPARE(result, answer);
 }
 
 void UDataLinkDialogTest::LoginDialog_ReturnsTypedLogin()

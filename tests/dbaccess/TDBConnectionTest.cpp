@@ -11,7 +11,16 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
+
+/// Shows QString values readably in failure messages.
+inline void PrintTo(const QString& aText, std::ostream* aStream)
+{
+    *aStream << '"' << aText.toStdString() << '"';
+}
 
 namespace {
 
@@ -135,6 +144,74 @@ TEST_F(TDBConnectionDbTest, ExecuteDrainsEveryMessageAndRaisesServerErrors)
     FConnection.Execute(QStringLiteral("SELECT 1"));
     EXPECT_EQ(complete.FieldCount, 1);
     EXPECT_EQ(complete.RecordCount, 1);
+}
+
+TEST_F(TDBConnectionDbTest, InfoMessageSubscribersHearEveryMessageUntilTheirSubscriptionEnds)
+{
+    TFakeSqlServer server({QStringLiteral("--progress-delay"), QStringLiteral("0.1")});
+    server.CreateDatabase(QStringLiteral("Sales"), QByteArray(64 * 1024, 'D'));
+    Open(server);
+    std::mutex lock;
+    QStringList heard;
+    const auto listener = [&](const QString& aName) {
+        return [&, aName](const TDBError& aError, TDBConnection&) {
+            std::lock_guard guard(lock);
+            heard << aName + QLatin1Char(':') + aError.Description;
+        };
+    };
+    const auto take = [&] {
+        std::lock_guard guard(lock);
+        return std::exchange(heard, {});
+    };
+    // Each message in arrival order, first to the handler, then to the subscribers in subscription order.
+    const auto expected = [&](const QStringList& aNames) {
+        QStringList lines;
+        int progress = 0;
+        for (const TDBError& message : FConnection.Errors()) {
+            progress += message.NativeError == 3211 ? 1 : 0;
+            for (const QString& name : aNames)
+                lines << name + QLatin1Char(':') + message.Description;
+        }
+        EXPECT_EQ(progress, 10);
+        return lines;
+    };
+    FConnection.SetOnInfoMessage(listener(QStringLiteral("log")));
+    TDBSubscription first = FConnection.SubscribeInfoMessage(listener(QStringLiteral("first")));
+    auto second = std::make_optional(FConnection.SubscribeInfoMessage(listener(QStringLiteral("second"))));
+    FConnection.Execute(BackupSql(server, QStringLiteral("both.bak")));
+    EXPECT_EQ(take(), expected({QStringLiteral("log"), QStringLiteral("first"), QStringLiteral("second")}));
+
+    // A moved subscription goes on listening; an ended one hears nothing more.
+    TDBSubscription moved = std::move(first);
+    second.reset();
+    FConnection.Execute(BackupSql(server, QStringLiteral("one.bak")));
+    EXPECT_EQ(take(), expected({QStringLiteral("log"), QStringLiteral("first")}));
+
+    // Ended on this thread while the command's own thread delivers the messages.
+    std::atomic<int> progress{0};
+    auto counting = std::make_optional(FConnection.SubscribeInfoMessage([&](const TDBError& aError, TDBConnection&) {
+        if (aError.NativeError == 3211)
+            ++progress;
+    }));
+    TDBCommand command(FConnection);
+    command.SetCommandText(BackupSql(server, QStringLiteral("async.bak")));
+    command.SetExecuteOptions(eoAsyncExecute | eoAsyncFetch);
+    command.Execute();
+    QElapsedTimer timer;
+    timer.start();
+    while (progress.load() < 2 && timer.elapsed() < 20000)
+        command.WaitFor(10);
+    counting.reset();
+    const int heardBeforeEnd = progress.load();
+    ASSERT_TRUE(command.WaitFor(20000));
+    EXPECT_EQ(progress.load(), heardBeforeEnd);
+    EXPECT_LT(heardBeforeEnd, 10);
+    EXPECT_EQ(take(), expected({QStringLiteral("log"), QStringLiteral("first")}));
+
+    // A subscription may outlive its connection.
+    auto connection = std::make_unique<TDBConnection>();
+    TDBSubscription orphan = connection->SubscribeInfoMessage(listener(QStringLiteral("orphan")));
+    connection.reset();
 }
 
 TEST_F(TDBConnectionDbTest, QueryReadsTwoResultSetsCatalogsAndTypedFields)

@@ -8,6 +8,12 @@
 
 #include <gtest/gtest.h>
 
+/// Shows QString values readably in failure messages.
+inline void PrintTo(const QString& aText, std::ostream* aStream)
+{
+    *aStream << '"' << aText.toStdString() << '"';
+}
+
 namespace {
 
 struct TTranslationRow
@@ -61,6 +67,46 @@ INSTANTIATE_TEST_SUITE_P(Translation,
                          UOleDbStringTranslation,
                          ::testing::ValuesIn(cTranslations),
                          [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+struct TQuoteRow
+{
+    const char* Name;
+    const char* Value;
+    const char* Written;
+};
+
+// clang-format off
+const TQuoteRow cQuotes[] = {
+    {"PlainValueStaysAsItIs",        "Sales 2024",  "Sales 2024"},
+    {"InnerQuoteStaysAsItIs",        "O\"Hara",     "O\"Hara"},
+    {"EmptyValueStaysEmpty",         "",            ""},
+    {"SemicolonIsQuoted",            "a;b",         "\"a;b\""},
+    {"LeadingDoubleQuoteIsDoubled",  "\"x\";y",     "\"\"\"x\"\";y\""},
+    {"LeadingSingleQuoteIsQuoted",   "'x'",         "\"'x'\""},
+    {"OuterBlanksAreKept",           " pw ",        "\" pw \""},
+};
+// clang-format on
+
+class UOleDbStringQuoting : public ::testing::TestWithParam<TQuoteRow>
+{
+};
+
+TEST_P(UOleDbStringQuoting, WritesValueThatParsesBack)
+{
+    const TQuoteRow& row = GetParam();
+    const QString value = QString::fromUtf8(row.Value);
+    const QString written = UOleDbString::QuoteValue(value);
+    EXPECT_EQ(written, QString::fromUtf8(row.Written));
+    const QList<UOleDbString::TPair> pairs =
+        UOleDbString::Parse(QStringLiteral("Password=") + written + QStringLiteral(";User ID=sa"));
+    ASSERT_EQ(pairs.size(), 2);
+    EXPECT_EQ(pairs.at(0), UOleDbString::TPair(QStringLiteral("Password"), value));
+    EXPECT_EQ(pairs.at(1), UOleDbString::TPair(QStringLiteral("User ID"), QStringLiteral("sa")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Quoting, UOleDbStringQuoting, ::testing::ValuesIn(cQuotes), [](const auto& aInfo) {
+    return std::string(aInfo.param.Name);
+});
 
 TEST(UOleDbStringTest, FileNameReadsWindowsDataLinkFile)
 {
