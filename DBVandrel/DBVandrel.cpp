@@ -1,15 +1,24 @@
 // SPDX-License-Identifier: MIT
-// Program entry: the application, the main window, signals, and the exit status.
+// Program entry: the window on a display, the run alone without one; signals and the exit status.
+#include "UVersionInfo.h"
+#include "UWorker.h"
+#include "VandrelHeadless.h"
+
+#ifdef VANDREL_WITH_WINDOW
 #include "UDataLinkDialog.h"
 #include "Vandrel.h"
 
 #include <QApplication>
+#endif
+
+#include <QCoreApplication>
 #include <QSocketNotifier>
 
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <curl/curl.h>
+#include <functional>
 #include <gcrypt.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -23,12 +32,13 @@ void OnSignal(int)
     [[maybe_unused]] const auto written = ::write(gSignalPipe[1], &byte, 1);
 }
 
-/// Without a display, the program runs on the offscreen platform so a scheduler can start it.
-void ChoosePlatform()
+/// True when a person can see a window: a display is named and Qt is not told to draw off screen.
+bool HasDisplay()
 {
-    const bool hasDisplay = std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-    if (!hasDisplay && !std::getenv("QT_QPA_PLATFORM"))
-        ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && (std::strncmp(platform, "offscreen", 9) == 0 || std::strncmp(platform, "minimal", 7) == 0))
+        return false;
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
 }
 
 void InitLibraries()
@@ -39,16 +49,16 @@ void InitLibraries()
     gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
 }
 
-/// SIGTERM and SIGINT reach the window thread through a pipe and act like Cancel followed by closing.
-void WatchSignals(TfrmVandrel& aWindow)
+/// SIGTERM and SIGINT reach the main thread through a pipe and call aOnSignal there.
+void WatchSignals(QObject* aContext, std::function<void()> aOnSignal)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) != 0)
         return;
-    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, &aWindow);
-    QObject::connect(notifier, &QSocketNotifier::activated, &aWindow, [&aWindow] {
+    auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, aContext);
+    QObject::connect(notifier, &QSocketNotifier::activated, aContext, [onSignal = std::move(aOnSignal)] {
         char byte;
         [[maybe_unused]] const auto got = ::read(gSignalPipe[0], &byte, 1);
-        aWindow.Terminate();
+        onSignal();
     });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
@@ -57,39 +67,54 @@ void WatchSignals(TfrmVandrel& aWindow)
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
 }
+
+/// The end of every run: a worker told to stop (Cancel, a signal) removes its temporary files first.
+int Finish(int aStatus)
+{
+    TProcThread::WaitForAll(10000);
+    curl_global_cleanup();
+    return aStatus;
+}
+
+/// Runs the settings file the command line names without any widget.
+int RunWithoutDisplay(int aArgc, char** aArgv)
+{
+    QCoreApplication app(aArgc, aArgv);
+    QCoreApplication::setApplicationName(QStringLiteral("Database Vandrel"));
+    QCoreApplication::setApplicationVersion(TVersionInfo::ProgramVersion());
+    InitLibraries();
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeFirst();
+    TVandrelHeadless job;
+    const int status = job.Prepare(arguments);
+    if (status >= 0)
+        return Finish(status);
+    WatchSignals(&job, [&job] { job.Terminate(); });
+    job.Start();
+    QCoreApplication::exec();
+    return Finish(job.ExitStatus());
+}
 } // namespace
 
 int main(int argc, char** argv)
 {
-    ChoosePlatform();
+#ifdef VANDREL_WITH_WINDOW
+    if (!HasDisplay())
+        return RunWithoutDisplay(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Database Vandrel"));
-    QApplication::setApplicationVersion(QStringLiteral("1.0.3.3"));
+    QApplication::setApplicationVersion(TVersionInfo::ProgramVersion());
     InitLibraries();
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
-    TfrmVandrel window(arguments);
     UDataLinkDialog::InstallConnectionDialogs();
-    const bool unattended = !TfrmVandrel::Interactive();
-    window.SetUnattended(unattended);
-    WatchSignals(window);
-    if (unattended && !window.AutoStartHooked()) {
-        std::fprintf(stderr,
-                     "Database Vandrel: no desktop, and the settings in %s could not be loaded: no run.\n",
-                     window.SettingsFileName().toLocal8Bit().constData());
-        return esRunFailed;
-    }
-    if (unattended && !window.FUi->ckbxAutomated->isChecked()) {
-        std::fprintf(stderr,
-                     "Database Vandrel: no desktop and nothing to do: \"Auto Start\" is not ticked in %s.\n",
-                     window.SettingsFileName().toLocal8Bit().constData());
-        return esNothingToDo;
-    }
+    TfrmVandrel window(arguments);
+    WatchSignals(&window, [&window] { window.Terminate(); });
     window.show();
-    app.exec();
-    // A worker told to stop (Cancel, a signal) removes its temporary files before the process ends.
-    TProcThread::WaitForAll(10000);
-    curl_global_cleanup();
-    return window.ExitStatus();
+    QApplication::exec();
+    return Finish(window.ExitStatus());
+#else
+    return RunWithoutDisplay(argc, argv);
+#endif
 }

@@ -1,65 +1,44 @@
 // SPDX-License-Identifier: MIT
-// The main window: creation, settings file choice, status report, progress display, countdowns and clean-up.
+// The main window: creation, the binding of the controls to the settings, and the display of the run.
 #include "Vandrel.h"
 
 #include "EVandrel.h"
 #include "TShape.h"
-#include "UFileUtils.h"
+#include "UDataLinkDialog.h"
+#include "UFtpTransfer.h"
+#include "VandrelHeadless.h"
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QColor>
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
-#include <QGuiApplication>
 #include <QMessageBox>
-#include <QResizeEvent>
 #include <QThread>
 #include <QTimer>
-
-#include <cstdio>
-
-namespace {
-/// Status lines may carry CR LF between a message and its context lines; widgets and terminals want LF.
-QString ForDisplay(QString aText)
-{
-    aText.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
-    return aText;
-}
-
-void WriteLine(FILE* aStream, const QString& aText)
-{
-    const QByteArray bytes = ForDisplay(aText).toUtf8();
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), aStream);
-    std::fputc('\n', aStream);
-    std::fflush(aStream);
-}
-} // namespace
 
 TfrmVandrel::TfrmVandrel(const QStringList& aArguments, QWidget* aParent)
     : QWidget(aParent)
     , FUi(std::make_unique<TfrmVandrelForm>())
-    , FLink(std::make_shared<TWindowLink>(this))
 {
     FUi->setupUi(this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     FUi->shpProgressArea->installEventFilter(this);
+    FRun = new TVandrelRun([this] { return Settings(); }, *this, this);
+    // A countdown never acts behind a dialog: it waits until the dialog is closed.
+    FRun->SetCountdownGate([] { return QApplication::activeModalWidget() == nullptr; });
     ConnectHandlers();
+    ConnectRun();
     FormCreate(aArguments);
 }
 
 TfrmVandrel::~TfrmVandrel()
 {
-    // Workers that outlive the window must find the link cut and their flag cleared.
-    FLink->Detach();
-    if (FCurrentWorker)
-        FCurrentWorker->Running = false;
-}
-
-QString TfrmVandrel::DefaultSettingsFileName()
-{
-    return UFileUtils::ConfigDir() + QStringLiteral("vandrel.cfg");
+    // The run lets go of a step still under way; nothing the worker does later reaches this window.
+    FRun->Close();
+    if (FWaitCursor)
+        QApplication::restoreOverrideCursor();
 }
 
 void TfrmVandrel::ConnectHandlers()
@@ -84,23 +63,114 @@ void TfrmVandrel::ConnectHandlers()
     connect(ui.spdbtnMSLink, &QToolButton::clicked, this, &TfrmVandrel::spdbtnMSLinkClick);
 }
 
+void TfrmVandrel::ConnectRun()
+{
+    TVandrelRun* run = FRun;
+    connect(run, &TVandrelRun::StateChanged, this, &TfrmVandrel::ShowState);
+    connect(run, &TVandrelRun::StepStarted, this, &TfrmVandrel::ShowStep);
+    connect(run, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool) { AddStatusLine(aLine); });
+    connect(run, &TVandrelRun::ProgressChanged, this, &TfrmVandrel::SetProgress);
+    connect(run, &TVandrelRun::ArrowChanged, this, [this](TArrowDirection aDirection, int aLeft) {
+        if (aDirection == adNone)
+            HideArrows();
+        else
+            ShowArrow(aDirection == adUp, aLeft);
+    });
+    connect(run, &TVandrelRun::FtpStatusChanged, this, &TfrmVandrel::IdFTPStatus);
+    connect(run, &TVandrelRun::ConnectionChanged, this, [this](const QString& aServer, const QString& aDatabase) {
+        FUi->edtDBServer->setText(aServer);
+        FUi->edtDatabases->setText(aDatabase);
+    });
+    connect(run, &TVandrelRun::CountdownTick, this, [this](bool aAutoExit, int aPercent, bool aBold) {
+        SetProgress(aPercent);
+        SetBold(aAutoExit ? FUi->ckbxAutoExit : FUi->ckbxAutomated, aBold);
+    });
+    connect(run, &TVandrelRun::CountdownEnded, this, [this](bool aAutoExit) {
+        SetBold(aAutoExit ? FUi->ckbxAutoExit : FUi->ckbxAutomated, true);
+        SetProgress(0);
+    });
+    connect(run, &TVandrelRun::ExitRequested, this, [this](int aStatus) {
+        close();
+        QCoreApplication::exit(aStatus);
+    });
+}
+
 void TfrmVandrel::FormCreate(const QStringList& aArguments)
 {
-    if (!aArguments.isEmpty() && QFileInfo(aArguments.first()).isFile())
-        FSettingsFileName = aArguments.first();
-    else
-        FSettingsFileName = DefaultSettingsFileName();
+    FSettingsFileName = ChooseSettingsFile(aArguments);
     setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());
     try {
         // Settings that could not be read in full must not start a run: half the fields may be defaults.
         if (!LoadSettings(FSettingsFileName))
             return;
         FAutoStartHooked = true;
-        QTimer::singleShot(0, this, [this] { Guarded([this] { AutoStartCountdown(); }); });
-    } catch (const std::exception& e) {
+        QTimer::singleShot(0, this, [this] {
+            FAutoStartHooked = false;
+            FRun->AutoStart();
+        });
+    } catch (...) {
         // The window opens all the same; names are not regenerated and Auto Start is not armed.
-        const auto* failure = dynamic_cast<const EVandrel*>(&e);
-        ShowError(failure ? failure->Message() : QString::fromLocal8Bit(e.what()));
+        ShowError(CurrentFailureText());
+    }
+}
+
+bool TfrmVandrel::LoadSettings(const QString& aFileName)
+{
+    TVandrelSettings settings = Settings();
+    bool loaded = true;
+    if (QFileInfo::exists(aFileName)) {
+        // An unreadable file is moved aside; the window says so and keeps what was restored.
+        const TSettingsLoad load = LoadSettingsFile(aFileName, cSettingsKey, settings);
+        if (!load.Ok) {
+            AddStatusLine(load.StatusLine);
+            loaded = false;
+        }
+    }
+    for (const QString& message : PrepareLoadedSettings(settings, FRun->Today())) {
+        if (Interactive())
+            QMessageBox::information(this, windowTitle(), VandrelConsole::ForDisplay(message));
+        else
+            VandrelConsole::WriteLine(stderr, message);
+    }
+    ApplySettings(settings);
+    edtArchiveFilenameChange();
+    edtBackupFilenameChange();
+    return loaded;
+}
+
+void TfrmVandrel::btbnSaveClick()
+{
+    Guarded([this] {
+        FUi->mmoShell->clear();
+        // The default settings folder is created when the settings are first saved.
+        const QString folder = QFileInfo(FSettingsFileName).absolutePath();
+        if (!QDir().mkpath(folder))
+            throw EVandrel(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
+        SaveSettingsFile(FSettingsFileName, cSettingsKey, Settings());
+    });
+}
+
+TVandrelSettings TfrmVandrel::Settings() const
+{
+    TVandrelSettings settings;
+    for (const TSettingField& field : SettingFields()) {
+        const QString name = QLatin1String(field.Name);
+        if (field.Checked)
+            settings.*field.Checked = findChild<QCheckBox*>(name)->isChecked();
+        else
+            settings.*field.Text = findChild<QLineEdit*>(name)->text();
+    }
+    return settings;
+}
+
+void TfrmVandrel::ApplySettings(const TVandrelSettings& aSettings)
+{
+    for (const TSettingField& field : SettingFields()) {
+        const QString name = QLatin1String(field.Name);
+        if (field.Checked)
+            findChild<QCheckBox*>(name)->setChecked(aSettings.*field.Checked);
+        else
+            findChild<QLineEdit*>(name)->setText(aSettings.*field.Text);
     }
 }
 
@@ -113,46 +183,36 @@ void TfrmVandrel::Guarded(const std::function<void()>& aBody)
 {
     try {
         aBody();
-    } catch (const EVandrel& e) {
-        ShowError(e.Message());
-    } catch (const std::exception& e) {
-        ShowError(QString::fromLocal8Bit(e.what()));
     } catch (...) {
-        ShowError(GenericWorkerFailure());
+        ShowError(CurrentFailureText());
     }
 }
 
 bool TfrmVandrel::Interactive()
 {
-    const QString platform = QGuiApplication::platformName();
-    return !platform.isEmpty() && platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+    return UDataLinkDialog::HasDesktop();
 }
 
 void TfrmVandrel::ShowError(const QString& aText)
 {
     if (Interactive())
-        QMessageBox::critical(this, windowTitle(), ForDisplay(aText));
+        QMessageBox::critical(this, windowTitle(), VandrelConsole::ForDisplay(aText));
     else
-        WriteLine(stderr, aText);
+        VandrelConsole::WriteLine(stderr, aText);
+}
+
+bool TfrmVandrel::Confirm(const QString& aQuestion)
+{
+    return Interactive() && QMessageBox::question(this, windowTitle(), aQuestion, QMessageBox::Yes | QMessageBox::No) ==
+                                QMessageBox::Yes;
 }
 
 void TfrmVandrel::AddStatusLine(const QString& aText)
 {
     AssertWindowThread();
-    FUi->mmoShell->appendPlainText(ForDisplay(aText));
+    FUi->mmoShell->appendPlainText(VandrelConsole::ForDisplay(aText));
     FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
-    WriteLine(stdout, aText);
-}
-
-void TfrmVandrel::AddErrorLine(const QString& aText)
-{
-    AddStatusLine(aText);
-    MarkRunFailed();
-}
-
-void TfrmVandrel::MarkRunFailed()
-{
-    FRunFailed = true;
+    VandrelConsole::WriteLine(stdout, aText);
 }
 
 void TfrmVandrel::SetProgress(int aPercent)
@@ -191,16 +251,6 @@ void TfrmVandrel::HideArrows()
     FUi->imgArrowDown->setVisible(false);
 }
 
-void TfrmVandrel::ProcessMessages()
-{
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
-}
-
-bool TfrmVandrel::Closing() const
-{
-    return FClosing || QCoreApplication::closingDown();
-}
-
 void TfrmVandrel::SetBold(QCheckBox* aBox, bool aBold)
 {
     QFont font = aBox->font();
@@ -208,89 +258,81 @@ void TfrmVandrel::SetBold(QCheckBox* aBox, bool aBold)
     aBox->setFont(font);
 }
 
-bool TfrmVandrel::Countdown(QCheckBox* aBox)
+void TfrmVandrel::btbnStartClick()
 {
-    QElapsedTimer started;
-    started.start();
-    do {
-        const qint64 seconds = started.elapsed() / 1000;
-        SetProgress(static_cast<int>((FCountdownSeconds - seconds) * 100.0 / FCountdownSeconds));
-        SetBold(aBox, seconds % 2 == 1);
-        QThread::msleep(80);
-        ProcessMessages();
-        if (Closing() || seconds > FCountdownSeconds)
-            break;
-    } while (aBox->isChecked());
-    return aBox->isChecked() && !Closing();
+    FRun->Start();
 }
 
-void TfrmVandrel::AutoStartCountdown()
+void TfrmVandrel::btbnCancelClick()
 {
-    if (!FAutoStartHooked)
-        return;
-    FAutoStartHooked = false;
-    if (!FUi->ckbxAutomated->isChecked())
-        return;
-    // Unattended, nobody can untick the box: no countdown.
-    const bool start = FUnattended ? !Closing() : Countdown(FUi->ckbxAutomated);
-    SetBold(FUi->ckbxAutomated, true);
-    SetProgress(0);
-    if (start && FUi->ckbxAutomated->isChecked())
-        btbnStartClick();
+    FRun->Cancel();
 }
 
-void TfrmVandrel::AutoExitCountdown()
+void TfrmVandrel::ShowState(TRunState aState)
 {
-    const bool exit = FUnattended ? true : Countdown(FUi->ckbxAutoExit);
-    if (exit && !Closing()) {
-        if (FRunFailed && FExitStatus == esSuccess)
-            FExitStatus = esRunFailed;
-        close();
+    const bool running = aState == rsRunning;
+    FUi->btbnCancel->setVisible(running);
+    FUi->btbnStart->setVisible(!running);
+    // A run owns the connection: the button waits until it has ended.
+    FUi->spdbtnMSLink->setEnabled(!FRun->Active());
+    const bool busy = FRun->Active();
+    if (busy != FWaitCursor) {
+        FWaitCursor = busy;
+        if (busy)
+            QApplication::setOverrideCursor(Qt::WaitCursor);
+        else
+            QApplication::restoreOverrideCursor();
     }
-    SetProgress(0);
-    SetBold(FUi->ckbxAutoExit, true);
 }
 
-void TfrmVandrel::FinishRun()
+void TfrmVandrel::ShowStep(TStepIndex aIndex)
 {
-    // Deletion failures (no such file, file in use) are of no interest here.
-    if (!FUi->ckbxKeepBackup->isChecked() && !FUi->edtBackupFilename->text().isEmpty())
-        QFile::remove(FUi->edtBackupFilename->text());
-    if (!FUi->ckbxKeepArchive->isChecked() && !FUi->edtArchiveFilename->text().isEmpty())
-        QFile::remove(FUi->edtArchiveFilename->text());
-    if (FUi->ckbxAutoExit->isChecked() || FUnattended)
-        AutoExitCountdown();
+    static constexpr int cPages[siStepCount] = {0, 1, 2, 2, 1, 0};
+    QWidget* const pages[] = {FUi->tbshtDatabase, FUi->tbshtArchive, FUi->tbshtFTP};
+    FUi->PageControl->setCurrentWidget(pages[cPages[aIndex]]);
 }
 
-void TfrmVandrel::ExitProgram(int aStatus)
+void TfrmVandrel::IdFTPStatus(int aStatus)
 {
-    FExitStatus = aStatus;
-    FClosing = true;
-    FDBTasking = false;
-    FFTPing = false;
-    if (FCurrentWorker)
-        FCurrentWorker->Running = false;
-    close();
-    QCoreApplication::exit(aStatus);
+    using namespace UFtpTransfer;
+    QColor colour;
+    switch (static_cast<TFtpStatus>(aStatus)) {
+    case fsResolving:
+        colour = QColor(0xC0, 0xC0, 0xC0);
+        break;
+    case fsConnecting:
+        colour = QColor(0xA6, 0xCA, 0xF0);
+        break;
+    case fsConnected:
+        colour = QColor(0xC0, 0xDC, 0xC0);
+        break;
+    case fsStatusText:
+        colour = QColor(0xFF, 0xFF, 0x00);
+        break;
+    case fsTransfer:
+        colour = QColor(0x00, 0x80, 0x00);
+        break;
+    case fsDisconnecting:
+        colour = QColor(0x80, 0x80, 0x80);
+        break;
+    case fsDisconnected:
+        colour = QColor(0xFF, 0xFF, 0xFF);
+        break;
+    case fsTransferReady:
+    case fsTransferAborted:
+        return;
+    }
+    FUi->shpStatus->SetBrushColor(colour);
 }
 
 void TfrmVandrel::Terminate()
 {
-    if (FExitStatus == esSuccess)
-        FExitStatus = esTerminated;
-    if (FRunning)
-        btbnCancelClick();
-    FClosing = true;
-    close();
+    FRun->Terminate();
 }
 
 void TfrmVandrel::closeEvent(QCloseEvent* aEvent)
 {
-    // A run in progress stops at its next wait pass; the worker is told to stop too.
-    FClosing = true;
-    FDBTasking = false;
-    FFTPing = false;
-    if (FCurrentWorker)
-        FCurrentWorker->Running = false;
+    // A run in progress is told to stop and let go of; its unkept files are removed.
+    FRun->Close();
     aEvent->accept();
 }

@@ -6,7 +6,7 @@
 
 #include "EVandrel.h"
 #include "TDBConnection.h"
-#include "UOleDbString.h"
+#include "VandrelDatabase.h"
 
 #include <QMessageBox>
 
@@ -14,7 +14,7 @@ QString TfrmVandrel::CurrentDatabaseName() const
 {
     // Only a suggestion for a file name: a connection that cannot tell gives no name. During a run the connection
     // belongs to the run (a worker may be executing on it), so it is not asked then.
-    if (FRunning)
+    if (FRun->Active())
         return QString();
     try {
         TADOConDataModule& module = DatConModule();
@@ -28,10 +28,12 @@ void TfrmVandrel::spdbtnMSLinkClick()
 {
     // A run owns the connection: reconnecting or reading it under a worker's running statement would pull the
     // connection from under that statement.
-    if (FRunning)
+    if (FRun->Active())
         return;
     Guarded([this] {
         TADOConDataModule& module = DatConModule();
+        // A step that a run let go of may still be inside a statement on the current connection.
+        VandrelDatabase::AvoidLeasedConnection(module);
         // Without a desktop nobody can answer: the open connection is kept, as on Cancel.
         if (module.Connected() && Interactive() &&
             QMessageBox::question(this,
@@ -47,29 +49,8 @@ void TfrmVandrel::spdbtnMSLinkClick()
 
 void TfrmVandrel::ShowConnection()
 {
-    TADOConDataModule& module = DatConModule();
-    const QString connectionString = module.ConnectionString();
-    QString server;
-    bool found = false;
-    const QStringList lines = connectionString.split(QLatin1Char(';'));
-    for (const QString& line : lines) {
-        const qsizetype equals = line.indexOf(QLatin1Char('='));
-        if (equals > 0 && line.left(equals).compare(QLatin1String("Data Source"), Qt::CaseInsensitive) == 0) {
-            server = line.mid(equals + 1);
-            found = true;
-            break;
-        }
-    }
-    // A string that refers to a data-link file names its server inside that file.
-    if (!found && !UOleDbString::Value(UOleDbString::Parse(connectionString), QStringLiteral("FILE NAME")).isEmpty()) {
-        try {
-            server = module.ADOConnection().Property(QStringLiteral("Data Source"));
-        } catch (const EVandrel&) {
-            server.clear();
-        }
-    }
     // Both values are had before either field changes, so a failure leaves the fields as they were.
-    const QString database = module.Database();
-    FUi->edtDBServer->setText(server);
-    FUi->edtDatabases->setText(database);
+    const VandrelDatabase::TConnectionDisplay display = VandrelDatabase::DescribeConnection(DatConModule());
+    FUi->edtDBServer->setText(display.Server);
+    FUi->edtDatabases->setText(display.Database);
 }

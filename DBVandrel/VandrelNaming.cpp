@@ -3,11 +3,10 @@
 #include "Vandrel.h"
 
 #include "UFileNaming.h"
+#include "VandrelHeadless.h"
 
 #include <QFileDialog>
 #include <QMessageBox>
-
-#include <cstdio>
 
 using namespace UFileNaming;
 
@@ -22,11 +21,6 @@ void CheckName(QLineEdit* aField, QLabel* aInfo, QLabel* aWarning)
 }
 } // namespace
 
-QDateTime TfrmVandrel::Today() const
-{
-    return QDateTime(FToday.isValid() ? FToday : QDate::currentDate(), QTime(0, 0));
-}
-
 void TfrmVandrel::edtBackupFilenameChange()
 {
     CheckName(FUi->edtBackupFilename, FUi->lblBackupFileInfo, FUi->imgBackupFilename);
@@ -40,15 +34,14 @@ void TfrmVandrel::edtArchiveFilenameChange()
 void TfrmVandrel::edtFTPUrlChange()
 {
     const QString url = FUi->edtFTPUrl->text();
-    if (url.left(6).toUpper() != QLatin1String("FTP://"))
+    int removed = 0;
+    WithoutFtpPrefix(url.left(6), &removed);
+    if (removed == 0)
         return;
-    const QString message =
-        QStringLiteral("It doesn't need the \"FTP://\" part.\r\n\r\nIt's automatically in there once, "
-                       "and FTP doesn't need us to say it twice.");
     if (Interactive())
-        QMessageBox::information(this, windowTitle(), message);
+        QMessageBox::information(this, windowTitle(), VandrelConsole::ForDisplay(FtpPrefixMessage()));
     else
-        std::fprintf(stderr, "%s\n", message.toLocal8Bit().constData());
+        VandrelConsole::WriteLine(stderr, FtpPrefixMessage());
     // Setting the text raises this handler again, so a doubled prefix goes in two passes.
     FUi->edtFTPUrl->setText(url.mid(6));
 }
@@ -62,22 +55,17 @@ void TfrmVandrel::ckbxMoveClick()
 
 void TfrmVandrel::sdbtnGenerateNameClick()
 {
-    const QString directory = ExtractFilePath(FUi->edtBackupFilename->text());
-    FUi->edtBackupFilename->setText(
-        ExpandFileName(directory + FormatDateTime(FUi->edtBackupNameFormat->text(), Today())));
+    FUi->edtBackupFilename->setText(GeneratedBackupName(Settings(), FRun->Today()));
 }
 
 void TfrmVandrel::spdbnGenerateArchiveNameClick()
 {
-    const QString directory = ExtractFilePath(FUi->edtArchiveFilename->text());
-    FUi->edtArchiveFilename->setText(
-        ExpandFileName(directory + FormatDateTime(FUi->edtArchiveDateBasedName->text(), Today())));
+    FUi->edtArchiveFilename->setText(GeneratedArchiveName(Settings(), FRun->Today()));
 }
 
 void TfrmVandrel::spdbnGenerateFTPNameClick()
 {
-    const QString directory = ExtractFilePath(FUi->edtFTPFilename->text());
-    FUi->edtFTPFilename->setText(directory + FormatDateTime(FUi->edtFTPNameFormat->text(), Today()));
+    FUi->edtFTPFilename->setText(GeneratedFtpName(Settings(), FRun->Today()));
 }
 
 QString

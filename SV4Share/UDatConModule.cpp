@@ -381,10 +381,22 @@ void TADOConDataModule::RecreateConnection()
     fresh.SetProvider(provider);
 }
 
-TDBConnection& TADOConDataModule::ReplaceConnection()
+void TADOConDataModule::HandOverConnection()
 {
-    // A worker that still holds the old object through SharedConnection keeps it alive, closed, until it lets go.
-    if (FADOConnection)
+    const QString connectionString = FADOConnection->ConnectionString();
+    const QString provider = FADOConnection->Provider();
+    const bool loginPrompt = FADOConnection->LoginPrompt();
+    // The old object may be in the middle of a statement on another thread: it is neither closed nor changed here.
+    TDBConnection& fresh = ReplaceConnection(false);
+    fresh.SetLoginPrompt(loginPrompt);
+    fresh.SetConnectionString(connectionString);
+    fresh.SetProvider(provider);
+}
+
+TDBConnection& TADOConDataModule::ReplaceConnection(bool aCloseOld)
+{
+    // A worker that still holds the old object through SharedConnection keeps it alive until it lets go.
+    if (FADOConnection && aCloseOld)
         FADOConnection->Close();
     FADOConnection = std::make_shared<TDBConnection>();
     FADOConnection->SetLoginPrompt(false);

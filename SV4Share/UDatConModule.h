@@ -62,6 +62,11 @@ public:
     /// ADOConnection() again afterwards.
     void ResetConnection();
 
+    /// Leaves the current connection object, as it is, to whoever still holds it through SharedConnection (a worker
+    /// that was let go of while it ran a statement) and takes a fresh, closed one with the same connection string,
+    /// provider and login prompt.
+    void HandOverConnection();
+
     // --- Properties
     /// Called before the connection dialog.
     const TNotifyEvent& BeforePrompt() const { return FBeforePrompt; }
@@ -114,7 +119,7 @@ private:
     void WriteConnectionString();
     void RecreateConnection();
     /// Makes a fresh connection the module's one; the old one is closed and released.
-    TDBConnection& ReplaceConnection();
+    TDBConnection& ReplaceConnection(bool aCloseOld = true);
     /// Attaches the logging handlers (FADOConnection...) to the current connection.
     void AttachHandlers();
 

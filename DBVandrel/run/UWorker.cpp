@@ -3,10 +3,8 @@
 
 #include "EVandrel.h"
 
-#include <QDeadlineTimer>
-#include <QMetaObject>
-
 #include <condition_variable>
+#include <mutex>
 
 namespace {
 std::mutex gLiveLock;
@@ -14,44 +12,23 @@ std::condition_variable gLiveChanged;
 int gLiveWorkers = 0;
 } // namespace
 
-TWindowLink::TWindowLink(QObject* aTarget)
-    : FTarget(aTarget)
-{
-}
-
-void TWindowLink::Post(std::function<void()> aCall)
-{
-    std::lock_guard<std::mutex> guard(FLock);
-    if (FTarget)
-        QMetaObject::invokeMethod(FTarget, std::move(aCall), Qt::QueuedConnection);
-}
-
-void TWindowLink::Detach()
-{
-    std::lock_guard<std::mutex> guard(FLock);
-    FTarget = nullptr;
-}
-
-QString GenericWorkerFailure()
-{
-    return QStringLiteral("The operation failed for an unknown reason.");
-}
-
 TProcThread::TProcThread(std::function<void()> aProc, QObject* aParent)
     : QThread(aParent)
     , Proc(std::move(aProc))
 {
-    {
-        std::lock_guard<std::mutex> guard(gLiveLock);
-        ++gLiveWorkers;
-    }
-    start();
+    std::lock_guard<std::mutex> guard(gLiveLock);
+    ++gLiveWorkers;
 }
 
 TProcThread::~TProcThread()
 {
-    // Only a finished thread is ever deleted; wait() returns at once then.
+    // Only a finished (or never started) thread is ever deleted; wait() returns at once then.
     wait();
+    if (!FTerminated.load()) {
+        std::lock_guard<std::mutex> guard(gLiveLock);
+        --gLiveWorkers;
+        gLiveChanged.notify_all();
+    }
 }
 
 void TProcThread::run()
@@ -61,13 +38,9 @@ void TProcThread::run()
         if (Proc)
             Proc();
         ThreadResult.store(0);
-    } catch (const EVandrel& e) {
-        ErrMessage = e.Message().isEmpty() ? GenericWorkerFailure() : e.Message();
-    } catch (const std::exception& e) {
-        const QString what = QString::fromLocal8Bit(e.what());
-        ErrMessage = what.isEmpty() ? GenericWorkerFailure() : what;
     } catch (...) {
-        ErrMessage = GenericWorkerFailure();
+        Failure = std::current_exception();
+        ErrMessage = CurrentFailureText();
     }
     // Drop the procedure (and what it captured) on this thread, before anyone is told it ended.
     Proc = nullptr;

@@ -1,0 +1,84 @@
+// SPDX-License-Identifier: MIT
+#include "VandrelHeadless.h"
+
+#include "EVandrel.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QTimer>
+
+namespace VandrelConsole {
+
+QString ForDisplay(QString aText)
+{
+    aText.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    return aText;
+}
+
+void WriteLine(FILE* aStream, const QString& aText)
+{
+    const QByteArray bytes = ForDisplay(aText).toUtf8();
+    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), aStream);
+    std::fputc('\n', aStream);
+    std::fflush(aStream);
+}
+
+} // namespace VandrelConsole
+
+TVandrelHeadless::TVandrelHeadless(QObject* aParent)
+    : QObject(aParent)
+    , FRun([this] { return FSettings; }, *this, this)
+{
+    FRun.SetUnattended(true);
+    connect(&FRun, &TVandrelRun::StatusLine, this, [](const QString& aLine, bool) {
+        VandrelConsole::WriteLine(stdout, aLine);
+    });
+    connect(&FRun, &TVandrelRun::ExitRequested, this, [](int aStatus) { QCoreApplication::exit(aStatus); });
+}
+
+void TVandrelHeadless::ShowError(const QString& aText)
+{
+    VandrelConsole::WriteLine(stderr, aText);
+}
+
+int TVandrelHeadless::Prepare(const QStringList& aArguments)
+{
+    FSettingsFileName = ChooseSettingsFile(aArguments);
+    const QByteArray fileName = FSettingsFileName.toLocal8Bit();
+    bool loaded = true;
+    try {
+        if (QFileInfo::exists(FSettingsFileName)) {
+            const TSettingsLoad load = LoadSettingsFile(FSettingsFileName, cSettingsKey, FSettings);
+            if (!load.Ok) {
+                VandrelConsole::WriteLine(stdout, load.StatusLine);
+                loaded = false;
+            }
+        }
+        for (const QString& message : PrepareLoadedSettings(FSettings, FRun.Today()))
+            ShowError(message);
+    } catch (...) {
+        ShowError(CurrentFailureText());
+        loaded = false;
+    }
+    // Settings that could not be read in full must not start a run: half the fields may be defaults.
+    if (!loaded) {
+        std::fprintf(stderr,
+                     "Database Vandrel: no desktop, and the settings in %s could not be loaded: no run.\n",
+                     fileName.constData());
+        FRun.SetExitStatus(esRunFailed);
+        return esRunFailed;
+    }
+    if (!FSettings.Automated) {
+        std::fprintf(stderr,
+                     "Database Vandrel: no desktop and nothing to do: \"Auto Start\" is not ticked in %s.\n",
+                     fileName.constData());
+        FRun.SetExitStatus(esNothingToDo);
+        return esNothingToDo;
+    }
+    return -1;
+}
+
+void TVandrelHeadless::Start()
+{
+    QTimer::singleShot(0, &FRun, &TVandrelRun::AutoStart);
+}

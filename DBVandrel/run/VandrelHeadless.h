@@ -1,0 +1,51 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "VandrelRun.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <cstdio>
+
+/// Console output shared by every way of showing a run.
+namespace VandrelConsole {
+/// The text with each CR LF (between a message and its context lines) made a line feed, for terminals and widgets.
+QString ForDisplay(QString aText);
+/// Writes one line to aStream and flushes it.
+void WriteLine(FILE* aStream, const QString& aText);
+} // namespace VandrelConsole
+
+/// A run of a settings file without a display: no widget and no dialog. Status lines go to standard output,
+/// errors for a person to standard error; questions are answered "no".
+class TVandrelHeadless : public QObject, private IRunPrompts
+{
+    Q_OBJECT
+public:
+    /// A job that has not loaded its settings yet.
+    explicit TVandrelHeadless(QObject* aParent = nullptr);
+
+    /// Loads the settings file the command line names (aArguments after the program name). Returns -1 when the
+    /// run may start, else the exit status to end with at once (settings that could not be read, nothing to do).
+    int Prepare(const QStringList& aArguments);
+    /// Starts the run (on the first pass of the event loop); the application exits when the run asks to.
+    void Start();
+    /// SIGTERM or SIGINT.
+    void Terminate() { FRun.Terminate(); }
+    /// The settings file in use.
+    const QString& SettingsFileName() const { return FSettingsFileName; }
+    /// The run.
+    TVandrelRun& Run() { return FRun; }
+    /// The exit status the program should end with.
+    int ExitStatus() const { return FRun.ExitStatus(); }
+
+private:
+    bool CanAsk() const override { return false; }
+    bool Confirm(const QString&) override { return false; }
+    void ShowError(const QString& aText) override;
+
+    TVandrelSettings FSettings;
+    QString FSettingsFileName;
+    TVandrelRun FRun;
+};

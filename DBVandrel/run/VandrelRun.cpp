@@ -1,0 +1,457 @@
+// SPDX-License-Identifier: MIT
+// The run: the ticked steps in their fixed order, each on a worker of its own, the countdowns and the clean-up.
+#include "VandrelRun.h"
+
+#include "EVandrel.h"
+#include "UWorker.h"
+
+#include <QFile>
+#include <QMetaObject>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+
+/// The one way from a step's worker to the run: calls queued to the run's thread while the run holds the step,
+/// dropped once it let go of it.
+class TRunChannel
+{
+public:
+    TRunChannel(TVandrelRun* aRun, bool aInteractive)
+        : FRun(aRun)
+        , FInteractive(aInteractive)
+    {
+    }
+
+    /// Queues aCall to run on the run's thread; dropped when the run let go of the step. Any thread.
+    void Post(std::function<void(TVandrelRun&)> aCall)
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FRun)
+            return;
+        TVandrelRun* run = FRun;
+        QMetaObject::invokeMethod(
+            run, [run, call = std::move(aCall)] { call(*run); }, Qt::QueuedConnection);
+    }
+
+    /// Runs aQuestion with the run's prompts on the run's thread and waits for its answer; false when the run
+    /// lets go of the step meanwhile (the question may then still be on screen; its answer is dropped).
+    bool Ask(std::function<bool(IRunPrompts&)> aQuestion)
+    {
+        struct TAnswer
+        {
+            std::mutex Lock;
+            std::condition_variable Given;
+            bool Done = false;
+            bool Yes = false;
+        };
+        auto answer = std::make_shared<TAnswer>();
+        Post([answer, question = std::move(aQuestion)](TVandrelRun& aRun) {
+            const bool yes = question(aRun.FPrompts);
+            std::lock_guard<std::mutex> guard(answer->Lock);
+            answer->Done = true;
+            answer->Yes = yes;
+            answer->Given.notify_all();
+        });
+        std::unique_lock<std::mutex> wait(answer->Lock);
+        while (!answer->Done) {
+            if (!Attached())
+                return false;
+            answer->Given.wait_for(wait, std::chrono::milliseconds(100));
+        }
+        return answer->Yes;
+    }
+
+    /// True when a person can answer questions (decided when the channel was made).
+    bool Interactive() const { return FInteractive; }
+
+    /// The run no longer holds the step: later calls are dropped. Run's thread.
+    void Detach()
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FRun = nullptr;
+    }
+
+private:
+    bool Attached()
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        return FRun != nullptr;
+    }
+
+    std::mutex FLock;
+    TVandrelRun* FRun;
+    const bool FInteractive;
+};
+
+TExitStatus ExitStatusOf(TRunOutcome aOutcome)
+{
+    switch (aOutcome) {
+    case roNone:
+    case roSuccess:
+    case roCancelled:
+        return esSuccess;
+    case roFailed:
+        return esRunFailed;
+    case roConnectionRequired:
+        return esConnectionRequired;
+    case roTerminated:
+        return esTerminated;
+    }
+    return esRunFailed;
+}
+
+bool StepTicked(const TVandrelSettings& aSettings, TStepIndex aStep)
+{
+    switch (aStep) {
+    case siBackup:
+        return aSettings.Backup;
+    case siZip:
+        return aSettings.Compress;
+    case siUpload:
+        return aSettings.Upload;
+    case siDownload:
+        return aSettings.Download;
+    case siExtract:
+        return aSettings.Extract;
+    case siRestore:
+        return aSettings.Restore;
+    case siStepCount:
+        break;
+    }
+    return false;
+}
+
+// --- TStepContext
+
+TStepContext::TStepContext(TVandrelSettings aSettings, QDateTime aToday, std::shared_ptr<TRunChannel> aChannel)
+    : FSettings(std::move(aSettings))
+    , FToday(std::move(aToday))
+    , FChannel(std::move(aChannel))
+{
+}
+
+void TStepContext::Status(const QString& aLine) const
+{
+    FChannel->Post([aLine](TVandrelRun& aRun) { Q_EMIT aRun.StatusLine(aLine, false); });
+}
+
+void TStepContext::Progress(int aPercent) const
+{
+    FChannel->Post([aPercent](TVandrelRun& aRun) { Q_EMIT aRun.ProgressChanged(aPercent); });
+}
+
+void TStepContext::Arrow(TArrowDirection aDirection, int aLeft) const
+{
+    FChannel->Post([aDirection, aLeft](TVandrelRun& aRun) { Q_EMIT aRun.ArrowChanged(aDirection, aLeft); });
+}
+
+void TStepContext::FtpStatus(int aStatus) const
+{
+    FChannel->Post([aStatus](TVandrelRun& aRun) { Q_EMIT aRun.FtpStatusChanged(aStatus); });
+}
+
+void TStepContext::Connection(const QString& aServer, const QString& aDatabase) const
+{
+    FChannel->Post([aServer, aDatabase](TVandrelRun& aRun) { Q_EMIT aRun.ConnectionChanged(aServer, aDatabase); });
+}
+
+bool TStepContext::Interactive() const
+{
+    return FChannel->Interactive();
+}
+
+bool TStepContext::Confirm(const QString& aQuestion) const
+{
+    if (Cancelled())
+        return false;
+    return FChannel->Ask([aQuestion](IRunPrompts& aPrompts) { return aPrompts.Confirm(aQuestion); });
+}
+
+void TStepContext::ShowError(const QString& aText) const
+{
+    FChannel->Ask([aText](IRunPrompts& aPrompts) {
+        aPrompts.ShowError(aText);
+        return true;
+    });
+}
+
+// --- TVandrelRun
+
+TVandrelRun::TVandrelRun(TSettingsSource aSettings, IRunPrompts& aPrompts, QObject* aParent)
+    : QObject(aParent)
+    , FSettings(std::move(aSettings))
+    , FPrompts(aPrompts)
+{
+    for (int i = 0; i < siStepCount; ++i)
+        FSteps[i] = MakeStep(static_cast<TStepIndex>(i));
+    FGraceTimer.setSingleShot(true);
+    connect(&FGraceTimer, &QTimer::timeout, this, [this] {
+        // The step did not stop in time (a server that no longer answers): the run goes on without it.
+        LetGoOfStep();
+        Finish();
+    });
+    FCountdownTimer.setInterval(80);
+    connect(&FCountdownTimer, &QTimer::timeout, this, &TVandrelRun::CountdownTimeout);
+}
+
+TVandrelRun::~TVandrelRun()
+{
+    if (FWorker) {
+        FContext->Cancel();
+        LetGoOfStep();
+    }
+    if (FChannel)
+        FChannel->Detach();
+}
+
+void TVandrelRun::SetStep(TStepIndex aIndex, std::shared_ptr<IVandrelStep> aStep)
+{
+    FSteps[aIndex] = aStep ? std::move(aStep) : MakeStep(aIndex);
+}
+
+QDateTime TVandrelRun::Today() const
+{
+    return QDateTime(FToday.isValid() ? FToday : QDate::currentDate(), QTime(0, 0));
+}
+
+void TVandrelRun::SetState(TRunState aState)
+{
+    if (FState == aState)
+        return;
+    FState = aState;
+    Q_EMIT StateChanged(aState);
+}
+
+void TVandrelRun::AutoStart()
+{
+    if (FState != rsIdle || FClosing || !FSettings().Automated)
+        return;
+    // Unattended, nobody can untick the box: no countdown.
+    if (FUnattended)
+        Start();
+    else
+        BeginCountdown(false);
+}
+
+void TVandrelRun::Start()
+{
+    if (Active() || FClosing)
+        return;
+    if (FState == rsCountingDown) {
+        FCountdownTimer.stop();
+        Q_EMIT CountdownEnded(false);
+    }
+    if (FCountdownTimer.isActive()) {
+        // Started again while the Auto Exit countdown ran: the program stays.
+        FCountdownTimer.stop();
+        Q_EMIT CountdownEnded(true);
+    }
+    FOutcome = roNone;
+    FNextStep = 0;
+    FChannel = std::make_shared<TRunChannel>(this, FPrompts.CanAsk());
+    SetState(rsRunning);
+    NextStep();
+}
+
+void TVandrelRun::NextStep()
+{
+    if (FState != rsRunning)
+        return;
+    // The boxes are read as each step comes up: unticking a later step during the run still counts.
+    const TVandrelSettings settings = FSettings();
+    while (FNextStep < siStepCount && !StepTicked(settings, static_cast<TStepIndex>(FNextStep)))
+        ++FNextStep;
+    if (FNextStep >= siStepCount) {
+        Finish();
+        return;
+    }
+    const auto index = static_cast<TStepIndex>(FNextStep++);
+    Q_EMIT StepStarted(index);
+    FContext = std::make_shared<TStepContext>(settings, Today(), FChannel);
+    const quint64 serial = ++FStepSerial;
+    FWorker = new TProcThread([step = FSteps[index], context = FContext] { step->Run(*context); });
+    connect(
+        FWorker,
+        &QThread::finished,
+        this,
+        [this, serial] {
+            if (serial == FStepSerial && FWorker)
+                StepEnded();
+        },
+        Qt::QueuedConnection);
+    FWorker->start();
+}
+
+void TVandrelRun::StepEnded()
+{
+    TProcThread* worker = FWorker;
+    FWorker = nullptr;
+    const std::exception_ptr failure = worker->Failure;
+    delete worker;
+    FContext.reset();
+    Q_EMIT ArrowChanged(adNone, 0);
+    if (FState == rsCancelling) {
+        // A cancelled step's own end (its cancel error) is not reported.
+        Finish();
+        return;
+    }
+    if (failure) {
+        try {
+            std::rethrow_exception(failure);
+        } catch (const EConnectionRequired&) {
+            FOutcome = roConnectionRequired;
+            FPrompts.ShowError(EConnectionRequired::Text());
+        } catch (...) {
+            FOutcome = roFailed;
+            Q_EMIT ProgressChanged(0);
+            Q_EMIT StatusLine(CurrentFailureText(), true);
+        }
+        // A failed step leaves nothing sound for the steps after it.
+        Finish();
+        return;
+    }
+    NextStep();
+}
+
+void TVandrelRun::Cancel()
+{
+    if (FState == rsCountingDown) {
+        FCountdownTimer.stop();
+        Q_EMIT CountdownEnded(false);
+        SetState(rsIdle);
+        return;
+    }
+    if (FState != rsRunning)
+        return;
+    if (FOutcome == roNone)
+        FOutcome = roCancelled;
+    SetState(rsCancelling);
+    if (!FWorker) {
+        Finish();
+        return;
+    }
+    FContext->Cancel();
+    FGraceTimer.start(FCancelGraceMs);
+}
+
+void TVandrelRun::LetGoOfStep()
+{
+    if (!FWorker)
+        return;
+    FContext->Cancel();
+    FChannel->Detach();
+    FChannel = std::make_shared<TRunChannel>(this, FPrompts.CanAsk());
+    ++FStepSerial;
+    // The worker frees itself when its step has stopped; nothing it reports after this reaches anyone.
+    FWorker->Abandon();
+    FWorker = nullptr;
+    FContext.reset();
+    Q_EMIT ArrowChanged(adNone, 0);
+}
+
+void TVandrelRun::Close()
+{
+    FClosing = true;
+    FCountdownTimer.stop();
+    if (!Active())
+        return;
+    if (FOutcome == roNone)
+        FOutcome = roCancelled;
+    LetGoOfStep();
+    Finish();
+}
+
+void TVandrelRun::Terminate()
+{
+    FTerminating = true;
+    FOutcome = roTerminated;
+    if (Active()) {
+        Cancel();
+        return;
+    }
+    FCountdownTimer.stop();
+    RequestExit(esTerminated);
+}
+
+void TVandrelRun::Finish()
+{
+    FGraceTimer.stop();
+    if (FOutcome == roNone)
+        FOutcome = roSuccess;
+    SetState(rsFinished);
+    FinishRun();
+    Q_EMIT Finished(FOutcome);
+    if (FClosing)
+        return;
+    if (FTerminating || FOutcome == roConnectionRequired) {
+        RequestExit(ExitStatusOf(FOutcome));
+        return;
+    }
+    if (FSettings().AutoExit || FUnattended)
+        BeginCountdown(true);
+}
+
+void TVandrelRun::FinishRun()
+{
+    // Deletion failures (no such file, file in use) are of no interest here.
+    const TVandrelSettings settings = FSettings();
+    if (!settings.KeepBackup && !settings.BackupFilename.isEmpty())
+        QFile::remove(settings.BackupFilename);
+    if (!settings.KeepArchive && !settings.ArchiveFilename.isEmpty())
+        QFile::remove(settings.ArchiveFilename);
+}
+
+void TVandrelRun::BeginCountdown(bool aAutoExit)
+{
+    FCountingExit = aAutoExit;
+    if (FUnattended) {
+        EndCountdown(true);
+        return;
+    }
+    if (!aAutoExit)
+        SetState(rsCountingDown);
+    FCountdownClock.start();
+    FCountdownTimer.start();
+    CountdownTimeout();
+}
+
+void TVandrelRun::CountdownTimeout()
+{
+    const TVandrelSettings settings = FSettings();
+    if (!(FCountingExit ? settings.AutoExit : settings.Automated)) {
+        EndCountdown(false);
+        return;
+    }
+    const qint64 seconds = FCountdownClock.elapsed() / 1000;
+    if (seconds > FCountdownSeconds) {
+        // Never behind a dialog: the countdown acts once the dialog is closed.
+        if (FGate && !FGate())
+            return;
+        EndCountdown(true);
+        return;
+    }
+    const int percent =
+        FCountdownSeconds > 0 ? static_cast<int>((FCountdownSeconds - seconds) * 100 / FCountdownSeconds) : 0;
+    Q_EMIT CountdownTick(FCountingExit, percent, seconds % 2 == 1);
+}
+
+void TVandrelRun::EndCountdown(bool aAct)
+{
+    FCountdownTimer.stop();
+    Q_EMIT CountdownEnded(FCountingExit);
+    if (!FCountingExit) {
+        SetState(rsIdle);
+        if (aAct)
+            Start();
+        return;
+    }
+    if (aAct)
+        RequestExit(ExitStatusOf(FOutcome));
+}
+
+void TVandrelRun::RequestExit(int aStatus)
+{
+    FExitStatus = aStatus;
+    Q_EMIT ExitRequested(aStatus);
+}

@@ -1,0 +1,103 @@
+// SPDX-License-Identifier: MIT
+#pragma once
+
+#include "USVCrypt.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+
+/// Everything a job keeps in its settings file, as plain data. The window shows it in its controls; a run without
+/// a display reads it straight from the file.
+struct TVandrelSettings
+{
+    // Steps and automation
+    bool Upload = false;
+    bool Compress = false;
+    bool Backup = false;
+    bool Automated = false;
+    bool AutoExit = false;
+    bool Download = false;
+    bool Extract = false;
+    bool Restore = false;
+    // Database page
+    QString BackupNameFormat = QStringLiteral("'DB'mm-dd-yyyy'.bak'");
+    QString BackupFilename;
+    bool KeepBackup = true;
+    QString RestorePhysicalData;
+    QString RestorePhysicalLog;
+    bool Move = false;
+    bool CompressBackup = true;
+    bool Append = false;
+    // Archive page
+    QString ArchiveFilename;
+    QString ArchivePassword;
+    bool KeepArchive = true;
+    QString ArchiveDateBasedName = QStringLiteral("mm-dd-yyyy'.zip'");
+    // FTP page
+    QString FTPFilename;
+    QString FTPNameFormat = QStringLiteral("'DB'mm-dd-yyyy'.bin'");
+    QString FTPUser;
+    QString FTPPassword;
+    QString FTPUrl;
+};
+
+/// One record of the settings file: the name it is stored under (the window's control of the same name shows it)
+/// and the field that holds its value; exactly one of Checked and Text is set.
+struct TSettingField
+{
+    const char* Name;
+    bool TVandrelSettings::*Checked;
+    QString TVandrelSettings::*Text;
+};
+
+/// The number of records of a settings file.
+inline constexpr int cSettingCount = 25;
+
+/// The records in the order the file lists them. Renaming a field never moves a record: the order is this table's.
+const std::array<TSettingField, cSettingCount>& SettingFields();
+
+/// How a settings file loaded.
+struct TSettingsLoad
+{
+    /// False when a record could not be read: the file was moved aside (or could not be) and StatusLine says so.
+    bool Ok = true;
+    /// The status line that reports an unreadable file.
+    QString StatusLine;
+};
+
+/// The key the window's settings files are encrypted with.
+inline constexpr USVCrypt::TCryptKey cSettingsKey = {0x7C, 0x15, 0xE9, 0xB2, 0xD4, 0xA8, 0x60, 0x3F};
+
+/// Reads aFileName under aKey into aSettings, record by record in file order. A record whose name line is not the
+/// expected one leaves that field as it was (only its name line is used up). A value that cannot be read moves the
+/// file aside as "<name>.bad" and is reported in the result; the fields read before it keep their new values.
+/// Throws EVandrel when the file cannot be opened.
+TSettingsLoad LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSettings& aSettings);
+/// Writes aSettings to aFileName under aKey, replacing the file atomically, readable by its owner only.
+/// Throws EVandrel when it cannot be written (the old file is then left as it was).
+void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const TVandrelSettings& aSettings);
+
+/// The settings file used when none is named: vandrel.cfg in the program's configuration folder.
+QString DefaultSettingsFileName();
+/// The settings file a command line names (its first argument when that is an existing file), else the default.
+QString ChooseSettingsFile(const QStringList& aArguments);
+
+/// The message shown when an FTP address is typed with its "ftp://" prefix.
+QString FtpPrefixMessage();
+/// aUrl without its "ftp://" prefixes (any case, repeated ones too); aRemoved counts the prefixes taken off.
+QString WithoutFtpPrefix(const QString& aUrl, int* aRemoved = nullptr);
+
+/// The backup file name made from its format for aToday, in the folder of the current name.
+QString GeneratedBackupName(const TVandrelSettings& aSettings, const QDateTime& aToday);
+/// The archive name made from its format for aToday, in the folder of the current name.
+QString GeneratedArchiveName(const TVandrelSettings& aSettings, const QDateTime& aToday);
+/// The FTP file name made from its format for aToday, after the folder part of the current name.
+QString GeneratedFtpName(const TVandrelSettings& aSettings, const QDateTime& aToday);
+
+/// What a start does to freshly loaded settings: the "ftp://" prefix is taken off the address, and each of the
+/// three names whose format is set is made anew for aToday. Returns the messages for the user (one per prefix
+/// taken off).
+QStringList PrepareLoadedSettings(TVandrelSettings& aSettings, const QDateTime& aToday);

@@ -1,0 +1,313 @@
+// SPDX-License-Identifier: MIT
+// The six steps: backup, zip, upload, download, extract and restore. Each runs on its worker, reads the settings
+// as they stood when it started and reports through its context.
+#include "EVandrel.h"
+#include "TDBConnection.h"
+#include "UDatConModule.h"
+#include "UFileNaming.h"
+#include "UFtpTransfer.h"
+#include "UHandles.h"
+#include "USVSQLBackup.h"
+#include "UZipArchive.h"
+#include "VandrelDatabase.h"
+#include "VandrelRun.h"
+
+#include <QFileInfo>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <thread>
+
+using namespace VandrelDatabase;
+
+namespace {
+
+constexpr int cDatabaseArrowLeft = 24;
+constexpr int cArchiveArrowLeft = 48;
+constexpr int cFtpArrowLeft = 72;
+
+/// Adds aContext's step prefix to a worker failure: "Backup Error:" + the message, with aTrailer after CR LF.
+EVandrel Prefixed(const QString& aPrefix, const QString& aTrailer = QString())
+{
+    EVandrel failure(aPrefix + CurrentFailureText());
+    if (!aTrailer.isEmpty())
+        failure.AddContext(aTrailer);
+    return failure;
+}
+
+class TBackupStep : public IVandrelStep
+{
+public:
+    void Run(TStepContext& aContext) override
+    {
+        const TVandrelSettings& settings = aContext.Settings();
+        aContext.Arrow(adUp, cDatabaseArrowLeft);
+        TADOConDataModule& module = DatConModule();
+        ConnectDatabase(module, aContext, false);
+        const TConnectionDisplay display = DescribeConnection(module);
+        aContext.Connection(display.Server, display.Database);
+
+        // The connection is the step's until it ends, even should the module replace it meanwhile.
+        const std::shared_ptr<TDBConnection> connection = module.SharedConnection();
+        const TConnectionLease lease(connection);
+        const QString sizedDatabase = module.Database();
+        UseDatabase(*connection, sizedDatabase);
+        ReportDatabaseSize(*connection, sizedDatabase);
+        aContext.Progress(0);
+
+        connection->SetCursorLocation(clUseServer);
+        // The server's progress messages become status lines while the backup runs.
+        const TDBSubscription messages = connection->SubscribeInfoMessage(
+            [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
+        const QString database = module.Database();
+        try {
+            USVSQLBackup::BackupDatabase(*connection,
+                                         database,
+                                         settings.BackupFilename,
+                                         settings.Append,
+                                         settings.CompressBackup,
+                                         aContext.Running());
+        } catch (...) {
+            // The statement follows the server's messages, also after a failure.
+            if (!aContext.Cancelled())
+                throw Prefixed(QStringLiteral("Backup Error:"), USVSQLBackup::LastBackupSQL);
+            aContext.Status(USVSQLBackup::LastBackupSQL);
+            return;
+        }
+        aContext.Progress(100);
+        aContext.Status(USVSQLBackup::LastBackupSQL);
+    }
+};
+
+/// The restore's progress: the size of aFileName against aExpectedSize bytes.
+int RestoreProgress(qint64 aExpectedSize, const QString& aFileName)
+{
+    if (aExpectedSize <= 0 || aFileName.isEmpty())
+        return 0;
+    // A fresh QFileInfo: the size is read from the file system each time, without opening the file.
+    const QFileInfo file(aFileName);
+    if (!file.exists())
+        return 0;
+    const double percent = static_cast<double>(file.size()) / static_cast<double>(aExpectedSize) * 100.0;
+    return static_cast<int>(std::trunc(std::min(percent, 100.0)));
+}
+
+class TRestoreStep : public IVandrelStep
+{
+public:
+    void Run(TStepContext& aContext) override
+    {
+        const TVandrelSettings& settings = aContext.Settings();
+        aContext.Arrow(adDown, cDatabaseArrowLeft);
+        TADOConDataModule& module = DatConModule();
+        ConnectDatabase(module, aContext, true);
+        const std::shared_ptr<TDBConnection> connection = module.SharedConnection();
+        const TConnectionLease lease(connection);
+        // The watch list: a failure to read it ends the run with its own message.
+        TDBFileList watch = USVSQLBackup::GetBackupFileList(*connection, settings.BackupFilename);
+        if (settings.Move)
+            watch.PhysicalDat = settings.RestorePhysicalData;
+        const QString database = module.Database();
+        aContext.Progress(0);
+
+        std::exception_ptr failure;
+        {
+            // The growing data file drives the bar while the server restores.
+            std::jthread watcher([&aContext, watch](std::stop_token aStop) {
+                while (!aStop.stop_requested()) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(USVSQLBackup::cPollIntervalMs));
+                    aContext.Progress(RestoreProgress(watch.DBSize, watch.PhysicalDat));
+                }
+            });
+            try {
+                Restore(*connection, database, settings, aContext.Running());
+            } catch (...) {
+                failure = std::current_exception();
+            }
+        }
+        // The restore ran from master and left the connection there. Back in the restored database, the connection
+        // again reports the database this job works on, so a later backup or restore does not pick master.
+        try {
+            UseDatabase(*connection, database);
+        } catch (const EDatabaseError&) {
+            // The database is not there (the restore failed or was cancelled): the connection stays in master.
+        }
+        if (failure && !aContext.Cancelled()) {
+            try {
+                std::rethrow_exception(failure);
+            } catch (...) {
+                throw Prefixed(QStringLiteral("Restore Error:"));
+            }
+        }
+        if (!failure)
+            aContext.Progress(100);
+    }
+
+private:
+    static void Restore(TDBConnection& aConnection,
+                        const QString& aDatabase,
+                        const TVandrelSettings& aSettings,
+                        const std::atomic<bool>& aRunning)
+    {
+        if (!aSettings.Move) {
+            USVSQLBackup::RestoreDatabase(aConnection, aDatabase, aSettings.BackupFilename, aRunning);
+            return;
+        }
+        TDBFileList files = USVSQLBackup::GetBackupFileList(aConnection, aSettings.BackupFilename);
+        files.PhysicalDat = aSettings.RestorePhysicalData;
+        files.PhysicalLog = aSettings.RestorePhysicalLog;
+        USVSQLBackup::RestoreDatabase(aConnection, aDatabase, aSettings.BackupFilename, aRunning, files);
+    }
+};
+
+/// The extension of a path's file-name part, from its last dot, dot included; empty when it has none.
+QString ExtensionPart(const QString& aPath)
+{
+    const QString name = UFileNaming::ExtractFileName(aPath);
+    const qsizetype dot = name.lastIndexOf(QLatin1Char('.'));
+    return dot < 0 ? QString() : name.mid(dot);
+}
+
+class TArchiveStep : public IVandrelStep
+{
+public:
+    explicit TArchiveStep(bool aExtract)
+        : FExtract(aExtract)
+    {
+    }
+
+    void Run(TStepContext& aContext) override
+    {
+        const TVandrelSettings& settings = aContext.Settings();
+        const QString archiveName = settings.ArchiveFilename;
+        const QString archiveDir = UFileNaming::ExtractFilePath(archiveName);
+        if (!QFileInfo(archiveDir).isDir())
+            aContext.Status(QStringLiteral("Warning: File path for archive does not exists. - ") +
+                            USVSQLBackup::QuotedStr(archiveDir));
+        // Going on would upload or extract a stale archive of an earlier run as if it were this run's.
+        if (ExtensionPart(archiveName) != QLatin1String(".zip"))
+            throw EVandrel(QStringLiteral("Warning: File for archive is not a zip. - ") +
+                           USVSQLBackup::QuotedStr(archiveDir));
+        const UZipArchive::TProgress progress = [&aContext](int aPercent) { aContext.Progress(aPercent); };
+        if (FExtract)
+            Extract(aContext, archiveName, progress);
+        else
+            Zip(aContext, archiveName, progress);
+    }
+
+private:
+    static void Extract(TStepContext& aContext, const QString& aArchiveName, const UZipArchive::TProgress& aProgress)
+    {
+        const QString backupName = aContext.Settings().BackupFilename;
+        aContext.Arrow(adDown, cArchiveArrowLeft);
+        const QString folder = UFileNaming::ExtractFilePath(backupName);
+        aContext.Progress(0);
+        // A failure ends the run with its own message.
+        const QStringList written = UZipArchive::ExtractAll(
+            aArchiveName, folder.isEmpty() ? QStringLiteral(".") : folder, aContext.Running(), aProgress);
+        if (aContext.Cancelled())
+            return;
+        aContext.Progress(100);
+        // The restore reads the file the backup field names; when the archive did not bring that file, it would
+        // restore whatever older file of that name lies there.
+        const QString backupFile = QFileInfo(backupName).fileName();
+        if (aContext.Settings().Restore && !written.contains(backupFile))
+            throw EVandrel(QStringLiteral("The archive holds no file named '%1': the restore would read an older file.")
+                               .arg(backupFile));
+    }
+
+    static void Zip(TStepContext& aContext, const QString& aArchiveName, const UZipArchive::TProgress& aProgress)
+    {
+        const QString backupName = aContext.Settings().BackupFilename;
+        aContext.Arrow(adUp, cArchiveArrowLeft);
+        if (UZipArchive::FileSize(backupName) < 0) {
+            // Without a backup file the database's size stands in for it; this asks the connected server.
+            TADOConDataModule& module = DatConModule();
+            AvoidLeasedConnection(module);
+            const TConnectionLease lease(module.SharedConnection());
+            const QString database = module.Database();
+            UseDatabase(lease.Connection(), database);
+            ReportDatabaseSize(lease.Connection(), database);
+        }
+        aContext.Progress(0);
+        try {
+            UZipArchive::AddFile(aArchiveName, backupName, aContext.Running(), aProgress);
+        } catch (...) {
+            throw Prefixed(QStringLiteral("Backup Error:"));
+        }
+        if (!aContext.Cancelled())
+            aContext.Progress(100);
+    }
+
+    bool FExtract;
+};
+
+class TFtpStep : public IVandrelStep
+{
+public:
+    explicit TFtpStep(bool aDownload)
+        : FDownload(aDownload)
+    {
+    }
+
+    void Run(TStepContext& aContext) override
+    {
+        using namespace UFtpTransfer;
+        const TVandrelSettings& settings = aContext.Settings();
+        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword);
+        ftp.SetStatusHandler([&aContext](TFtpStatus aStatus, const QString&) {
+            if (aStatus != fsTransferReady && aStatus != fsTransferAborted)
+                aContext.FtpStatus(aStatus);
+        });
+        bool cancelReported = false;
+        ftp.SetWorkHandler([&aContext, &cancelReported](qint64 aWorkCount, qint64 aWorkTotal) {
+            const qint64 percent = aWorkTotal != 0 ? std::clamp<qint64>(aWorkCount * 100 / aWorkTotal, 0, 100) : 0;
+            aContext.Progress(static_cast<int>(percent));
+            if (!aContext.Cancelled())
+                return true;
+            if (!cancelReported)
+                aContext.Status(QStringLiteral("FTP Canceled."));
+            cancelReported = true;
+            return false;
+        });
+        TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
+        const QString fileName = settings.FTPFilename;
+        const QString archive = settings.ArchiveFilename;
+        if (FDownload) {
+            aContext.Arrow(adDown, cFtpArrowLeft);
+            // A missing file ends the run: extract and restore would otherwise work on an old local archive.
+            if (ftp.Download(fileName, archive) == frNotFound)
+                throw EVandrel(NotFoundLine(ftp.ServerDirectory(), fileName));
+        } else {
+            aContext.Arrow(adUp, cFtpArrowLeft);
+            ftp.Upload(archive, fileName);
+        }
+    }
+
+private:
+    bool FDownload;
+};
+
+} // namespace
+
+std::shared_ptr<IVandrelStep> MakeStep(TStepIndex aIndex)
+{
+    switch (aIndex) {
+    case siBackup:
+        return std::make_shared<TBackupStep>();
+    case siZip:
+        return std::make_shared<TArchiveStep>(false);
+    case siUpload:
+        return std::make_shared<TFtpStep>(false);
+    case siDownload:
+        return std::make_shared<TFtpStep>(true);
+    case siExtract:
+        return std::make_shared<TArchiveStep>(true);
+    case siRestore:
+        return std::make_shared<TRestoreStep>();
+    case siStepCount:
+        break;
+    }
+    return nullptr;
+}
