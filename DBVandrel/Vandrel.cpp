@@ -150,27 +150,43 @@ void TfrmVandrel::btbnSaveClick()
     });
 }
 
+namespace {
+/// Every record with the control of aForm that shows it (a record without a control is left out).
+QList<std::pair<const TSettingField*, QWidget*>> BoundFields(const QWidget& aForm)
+{
+    QList<std::pair<const TSettingField*, QWidget*>> bound;
+    const auto add = [&](const TSettingField& aField) {
+        if (auto* control = aForm.findChild<QWidget*>(QLatin1String(aField.Name)))
+            bound.append({&aField, control});
+    };
+    for (const TSettingField& field : SettingFields())
+        add(field);
+    for (const TSettingField& field : AddedSettingFields())
+        add(field);
+    return bound;
+}
+} // namespace
+
 TVandrelSettings TfrmVandrel::Settings() const
 {
-    TVandrelSettings settings;
-    for (const TSettingField& field : SettingFields()) {
-        const QString name = QLatin1String(field.Name);
-        if (field.Checked)
-            settings.*field.Checked = findChild<QCheckBox*>(name)->isChecked();
-        else
-            settings.*field.Text = findChild<QLineEdit*>(name)->text();
+    TVandrelSettings settings = FApplied;
+    for (const auto& [field, control] : BoundFields(*this)) {
+        if (const auto* box = qobject_cast<const QCheckBox*>(control); box && field->Checked)
+            settings.*field->Checked = box->isChecked();
+        else if (const auto* edit = qobject_cast<const QLineEdit*>(control); edit && field->Text)
+            settings.*field->Text = edit->text();
     }
     return settings;
 }
 
 void TfrmVandrel::ApplySettings(const TVandrelSettings& aSettings)
 {
-    for (const TSettingField& field : SettingFields()) {
-        const QString name = QLatin1String(field.Name);
-        if (field.Checked)
-            findChild<QCheckBox*>(name)->setChecked(aSettings.*field.Checked);
-        else
-            findChild<QLineEdit*>(name)->setText(aSettings.*field.Text);
+    FApplied = aSettings;
+    for (const auto& [field, control] : BoundFields(*this)) {
+        if (auto* box = qobject_cast<QCheckBox*>(control); box && field->Checked)
+            box->setChecked(aSettings.*field->Checked);
+        else if (auto* edit = qobject_cast<QLineEdit*>(control); edit && field->Text)
+            edit->setText(aSettings.*field->Text);
     }
 }
 

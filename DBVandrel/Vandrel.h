@@ -31,9 +31,9 @@ public:
     const QString& SettingsFileName() const { return FSettingsFileName; }
     /// The default settings file: vandrel.cfg in the program's configuration folder.
     static QString DefaultSettingsFileName() { return ::DefaultSettingsFileName(); }
-    /// The settings as the controls show them now.
+    /// The settings as the controls show them now; records without a control keep the values last applied.
     TVandrelSettings Settings() const;
-    /// Shows aSettings in the controls.
+    /// Shows aSettings in the controls (and keeps the records that have none).
     void ApplySettings(const TVandrelSettings& aSettings);
     /// The run this window shows.
     TVandrelRun& Run() { return *FRun; }
@@ -120,6 +120,8 @@ private:
     void ShowConnection();
 
     QString FSettingsFileName;
+    /// The settings last applied: the source of the records that no control shows.
+    TVandrelSettings FApplied;
     TVandrelRun* FRun = nullptr;
     bool FAutoStartHooked = false;
     bool FWaitCursor = false;

@@ -8,6 +8,8 @@
 
 #include <QFileInfo>
 
+#include <algorithm>
+
 using UPersistRecords::TRecordReader;
 using UPersistRecords::TRecordWriter;
 
@@ -53,19 +55,49 @@ const std::array<TSettingField, cSettingCount> cFields = {{
 }};
 // clang-format on
 
+// Records added after the first 25, each with its value for files that predate it.
+const std::array<TSettingField, 0> cAddedFields = {};
+
 const QString cFtpPrefix = QStringLiteral("FTP://");
 
+void SetValue(const TSettingField& aField, TVandrelSettings& aSettings, const QString& aValue)
+{
+    if (aField.Checked)
+        aSettings.*aField.Checked = UPersistRecords::ReadTruthValue(aValue);
+    else
+        aSettings.*aField.Text = aValue;
+}
+
+QString ValueOf(const TSettingField& aField, const TVandrelSettings& aSettings)
+{
+    return aField.Checked ? UPersistRecords::TruthLine(aSettings.*aField.Checked) : aSettings.*aField.Text;
+}
+
+/// Reads every record into aSettings; the reason the file is damaged, or empty text.
 QString ReadFields(TRecordReader& aReader, TVandrelSettings& aSettings)
 {
     try {
+        // A shifted or renamed record would put every later value into the wrong field.
         for (const TSettingField& field : cFields) {
-            // A record of another name: only its name line is used up and this field keeps its value.
-            if (aReader.ReadValue() != QLatin1String(field.Name))
-                continue;
-            if (field.Checked)
-                aSettings.*field.Checked = UPersistRecords::ReadTruthValue(aReader.ReadValue());
+            const QString name = aReader.ReadValue();
+            if (name != QLatin1String(field.Name))
+                return QStringLiteral("the record \"%1\" was expected, \"%2\" was found")
+                    .arg(QLatin1String(field.Name), name);
+            SetValue(field, aSettings, aReader.ReadValue());
+        }
+        for (const TSettingField& field : cAddedFields)
+            SetValue(field, aSettings, QLatin1String(field.WhenAbsent));
+        aSettings.Unknown.clear();
+        while (aReader.Remaining() > 0) {
+            const QString name = aReader.ReadValue();
+            const QString value = aReader.ReadValue();
+            const auto added = std::find_if(cAddedFields.begin(), cAddedFields.end(), [&name](const TSettingField& f) {
+                return name == QLatin1String(f.Name);
+            });
+            if (added != cAddedFields.end())
+                SetValue(*added, aSettings, value);
             else
-                aSettings.*field.Text = aReader.ReadValue();
+                aSettings.Unknown.append({name, value});
         }
     } catch (const EVandrel& e) {
         return e.Message();
@@ -78,6 +110,11 @@ QString ReadFields(TRecordReader& aReader, TVandrelSettings& aSettings)
 const std::array<TSettingField, cSettingCount>& SettingFields()
 {
     return cFields;
+}
+
+std::span<const TSettingField> AddedSettingFields()
+{
+    return cAddedFields;
 }
 
 TSettingsLoad LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSettings& aSettings)
@@ -105,7 +142,15 @@ void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const 
     TRecordWriter writer;
     for (const TSettingField& field : cFields) {
         writer.WriteValue(QLatin1String(field.Name));
-        writer.WriteValue(field.Checked ? UPersistRecords::TruthLine(aSettings.*field.Checked) : aSettings.*field.Text);
+        writer.WriteValue(ValueOf(field, aSettings));
+    }
+    for (const TSettingField& field : cAddedFields) {
+        writer.WriteValue(QLatin1String(field.Name));
+        writer.WriteValue(ValueOf(field, aSettings));
+    }
+    for (const auto& [name, value] : aSettings.Unknown) {
+        writer.WriteValue(name);
+        writer.WriteValue(value);
     }
     UPersistRecords::WriteFileAtomically(aFileName, UPersistRecords::EncodeSettingsFile(writer.Lines(), aKey));
 }

@@ -8,6 +8,8 @@
 #include <QStringList>
 
 #include <array>
+#include <span>
+#include <utility>
 
 /// Everything a job keeps in its settings file, as plain data. The window shows it in its controls; a run without
 /// a display reads it straight from the file.
@@ -42,22 +44,32 @@ struct TVandrelSettings
     QString FTPUser;
     QString FTPPassword;
     QString FTPUrl;
+
+    /// Records of the file this version does not know (a newer version's settings), in file order; a save writes
+    /// them back unchanged.
+    QList<std::pair<QString, QString>> Unknown;
 };
 
 /// One record of the settings file: the name it is stored under (the window's control of the same name shows it)
-/// and the field that holds its value; exactly one of Checked and Text is set.
+/// and the field that holds its value; exactly one of Checked and Text is set. A record added after the first
+/// 25 also declares WhenAbsent, its value (as stored: "-1"/"0" for a check box) when a file lacks it, so that an
+/// older job runs exactly as before; its default in a new file is the field's initial value.
 struct TSettingField
 {
     const char* Name;
     bool TVandrelSettings::*Checked;
     QString TVandrelSettings::*Text;
+    const char* WhenAbsent = nullptr;
 };
 
 /// The number of records of a settings file.
 inline constexpr int cSettingCount = 25;
 
-/// The records in the order the file lists them. Renaming a field never moves a record: the order is this table's.
+/// The first 25 records, in the order every file lists them. Renaming a field never moves a record: the order is
+/// this table's.
 const std::array<TSettingField, cSettingCount>& SettingFields();
+/// The records added after the first 25: matched by name in any order, name/value pairs only.
+std::span<const TSettingField> AddedSettingFields();
 
 /// How a settings file loaded.
 struct TSettingsLoad
@@ -71,12 +83,14 @@ struct TSettingsLoad
 /// The key the window's settings files are encrypted with.
 inline constexpr USVCrypt::TCryptKey cSettingsKey = {0x7C, 0x15, 0xE9, 0xB2, 0xD4, 0xA8, 0x60, 0x3F};
 
-/// Reads aFileName under aKey into aSettings, record by record in file order. A record whose name line is not the
-/// expected one leaves that field as it was (only its name line is used up). A value that cannot be read moves the
-/// file aside as "<name>.bad" and is reported in the result; the fields read before it keep their new values.
+/// Reads aFileName under aKey into aSettings: the first 25 records in their fixed order, then name/value pairs in
+/// any order (added records by name, unknown ones kept in aSettings.Unknown); an added record the file lacks takes
+/// its WhenAbsent value. A file whose first 25 records do not match, or whose values cannot be read, is damaged: it
+/// is moved aside as "<name>.bad" (left in place when it cannot be moved) and reported in the result, never thrown.
 /// Throws EVandrel when the file cannot be opened.
 TSettingsLoad LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSettings& aSettings);
-/// Writes aSettings to aFileName under aKey, replacing the file atomically, readable by its owner only.
+/// Writes aSettings to aFileName under aKey: the 25 records, the added ones, then the unknown ones it was read
+/// with. The file is replaced atomically, readable by its owner only.
 /// Throws EVandrel when it cannot be written (the old file is then left as it was).
 void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const TVandrelSettings& aSettings);
 
