@@ -15,6 +15,7 @@
 #include <QSocketNotifier>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <curl/curl.h>
@@ -76,17 +77,29 @@ int Finish(int aStatus)
     return aStatus;
 }
 
+/// The command line after the program name (and after the options the application object took for itself).
+TCommandLine ReadCommandLine()
+{
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeFirst();
+    const TCommandLine commandLine = ParseCommandLine(arguments);
+    if (!commandLine.Ok)
+        std::fprintf(stderr, "Database Vandrel: %s\n", commandLine.Error.toLocal8Bit().constData());
+    return commandLine;
+}
+
 /// Runs the settings file the command line names without any widget.
 int RunWithoutDisplay(int aArgc, char** aArgv)
 {
     QCoreApplication app(aArgc, aArgv);
     QCoreApplication::setApplicationName(QStringLiteral("Database Vandrel"));
     QCoreApplication::setApplicationVersion(TVersionInfo::ProgramVersion());
+    const TCommandLine commandLine = ReadCommandLine();
+    if (!commandLine.Ok)
+        return esNothingToDo;
     InitLibraries();
-    QStringList arguments = QCoreApplication::arguments();
-    arguments.removeFirst();
     TVandrelHeadless job;
-    const int status = job.Prepare(arguments);
+    const int status = job.Prepare(commandLine);
     if (status >= 0)
         return Finish(status);
     WatchSignals(&job, [&job] { job.Terminate(); });
@@ -104,12 +117,16 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Database Vandrel"));
     QApplication::setApplicationVersion(TVersionInfo::ProgramVersion());
+    if (!ReadCommandLine().Ok)
+        return esNothingToDo;
     InitLibraries();
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();
     UDataLinkDialog::InstallConnectionDialogs();
     TfrmVandrel window(arguments);
+    if (window.Refused())
+        return Finish(window.ExitStatus());
     WatchSignals(&window, [&window] { window.Terminate(); });
     window.show();
     QApplication::exec();

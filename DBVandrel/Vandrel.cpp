@@ -97,11 +97,23 @@ void TfrmVandrel::ConnectRun()
 
 void TfrmVandrel::FormCreate(const QStringList& aArguments)
 {
-    FSettingsFileName = ChooseSettingsFile(aArguments);
+    const TCommandLine commandLine = ParseCommandLine(aArguments);
+    FSettingsFileName = commandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName()
+                                                           : QFileInfo(commandLine.SettingsFile).absoluteFilePath();
+    FRun->SetSettingsFile(FSettingsFileName);
+    FRun->SetStallTimeout(commandLine.StallTimeoutSeconds);
     setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());
+    const TSettingsFileState state = SettingsFileState(FSettingsFileName);
+    if (state == sfFolder) {
+        FRefused = true;
+        FRun->SetExitStatus(esNothingToDo);
+        ShowError(QStringLiteral("%1 is a folder, not a settings file.").arg(FSettingsFileName));
+        return;
+    }
     try {
+        // A named file that does not exist yet is a new configuration: defaults, and Save creates it.
         // Settings that could not be read in full must not start a run: half the fields may be defaults.
-        if (!LoadSettings(FSettingsFileName))
+        if (!LoadSettings(state == sfExisting ? FSettingsFileName : QString()))
             return;
         FAutoStartHooked = true;
         QTimer::singleShot(0, this, [this] {
@@ -118,7 +130,7 @@ bool TfrmVandrel::LoadSettings(const QString& aFileName)
 {
     TVandrelSettings settings = Settings();
     bool loaded = true;
-    if (QFileInfo::exists(aFileName)) {
+    if (!aFileName.isEmpty()) {
         // An unreadable file is moved aside; the window says so and keeps what was restored.
         const TSettingsLoad load = LoadSettingsFile(aFileName, cSettingsKey, settings);
         if (!load.Ok) {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "VandrelCommandLine.h"
 #include "VandrelForm.h"
 #include "VandrelRun.h"
 
@@ -68,6 +69,8 @@ public:
     {
         FRun->SetStep(aIndex, std::move(aStep));
     }
+    /// True when the command line named a folder instead of a settings file: the program ends at once.
+    bool Refused() const { return FRefused; }
     /// True while Auto Start is armed (the settings loaded without error and it has not run yet).
     bool AutoStartHooked() const { return FAutoStartHooked; }
 
@@ -98,7 +101,8 @@ private:
     bool CanAsk() const override { return Interactive(); }
 
     void FormCreate(const QStringList& aArguments);
-    /// Restores the settings file into the controls; false when the file could not be read (it was moved aside).
+    /// Restores the settings file into the controls (an empty name: the defaults); false when the file could not be
+    /// read (it was moved aside).
     bool LoadSettings(const QString& aFileName);
     void ConnectHandlers();
     void ConnectRun();
@@ -124,6 +128,7 @@ private:
     TVandrelSettings FApplied;
     TVandrelRun* FRun = nullptr;
     bool FAutoStartHooked = false;
+    bool FRefused = false;
     bool FWaitCursor = false;
     int FPercent = 0;
     QString FBackupDialogName;

@@ -41,13 +41,25 @@ void TVandrelHeadless::ShowError(const QString& aText)
     VandrelConsole::WriteLine(stderr, aText);
 }
 
-int TVandrelHeadless::Prepare(const QStringList& aArguments)
+int TVandrelHeadless::Prepare(const TCommandLine& aCommandLine)
 {
-    FSettingsFileName = ChooseSettingsFile(aArguments);
+    FSettingsFileName = aCommandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName()
+                                                            : QFileInfo(aCommandLine.SettingsFile).absoluteFilePath();
+    FRun.SetStallTimeout(aCommandLine.StallTimeoutSeconds);
     const QByteArray fileName = FSettingsFileName.toLocal8Bit();
+    const TSettingsFileState state = SettingsFileState(FSettingsFileName);
+    // A job whose file was moved or mistyped must never run another job's settings, nor the defaults.
+    if (!aCommandLine.SettingsFile.isEmpty() && state != sfExisting) {
+        std::fprintf(stderr,
+                     state == sfFolder ? "Database Vandrel: %s is a folder, not a settings file: no run.\n"
+                                       : "Database Vandrel: the settings file %s does not exist or is empty: no run.\n",
+                     fileName.constData());
+        FRun.SetExitStatus(esNothingToDo);
+        return esNothingToDo;
+    }
     bool loaded = true;
     try {
-        if (QFileInfo::exists(FSettingsFileName)) {
+        if (state == sfExisting) {
             const TSettingsLoad load = LoadSettingsFile(FSettingsFileName, cSettingsKey, FSettings);
             if (!load.Ok) {
                 VandrelConsole::WriteLine(stdout, load.StatusLine);
@@ -75,6 +87,7 @@ int TVandrelHeadless::Prepare(const QStringList& aArguments)
         FRun.SetExitStatus(esNothingToDo);
         return esNothingToDo;
     }
+    FRun.SetSettingsFile(FSettingsFileName);
     return -1;
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "VandrelCommandLine.h"
 #include "VandrelRun.h"
 
 #include <QObject>
@@ -26,9 +27,10 @@ public:
     /// A job that has not loaded its settings yet.
     explicit TVandrelHeadless(QObject* aParent = nullptr);
 
-    /// Loads the settings file the command line names (aArguments after the program name). Returns -1 when the
-    /// run may start, else the exit status to end with at once (settings that could not be read, nothing to do).
-    int Prepare(const QStringList& aArguments);
+    /// Loads the settings file aCommandLine names (the default one when it names none). Returns -1 when the run may
+    /// start, else the exit status to end with at once (a missing file, settings that could not be read, nothing to
+    /// do), after saying why on standard error.
+    int Prepare(const TCommandLine& aCommandLine);
     /// Starts the run (on the first pass of the event loop); the application exits when the run asks to.
     void Start();
     /// SIGTERM or SIGINT.

@@ -4,6 +4,9 @@
 
 #include "EVandrel.h"
 #include "UWorker.h"
+#include "VandrelLock.h"
+
+#include <QFileInfo>
 
 #include <QFile>
 #include <QMetaObject>
@@ -97,6 +100,8 @@ TExitStatus ExitStatusOf(TRunOutcome aOutcome)
         return esConnectionRequired;
     case roTerminated:
         return esTerminated;
+    case roLocked:
+        return esLocked;
     }
     return esRunFailed;
 }
@@ -251,7 +256,29 @@ void TVandrelRun::Start()
     FNextStep = 0;
     FChannel = std::make_shared<TRunChannel>(this, FPrompts.CanAsk());
     SetState(rsRunning);
+    if (!TakeLock()) {
+        FOutcome = roLocked;
+        Finish();
+        return;
+    }
     NextStep();
+}
+
+bool TVandrelRun::TakeLock()
+{
+    if (FSettingsFile.isEmpty() || !QFileInfo(FSettingsFile).isFile())
+        return true;
+    if (!FLock)
+        FLock = std::make_unique<TSettingsLock>();
+    QString holder;
+    try {
+        if (FLock->TryLock(FSettingsFile, &holder))
+            return true;
+        Q_EMIT StatusLine(LockedLine(FSettingsFile, holder), true);
+    } catch (...) {
+        Q_EMIT StatusLine(CurrentFailureText(), true);
+    }
+    return false;
 }
 
 void TVandrelRun::NextStep()
@@ -269,6 +296,7 @@ void TVandrelRun::NextStep()
     const auto index = static_cast<TStepIndex>(FNextStep++);
     Q_EMIT StepStarted(index);
     FContext = std::make_shared<TStepContext>(settings, Today(), FChannel);
+    FContext->SetStallTimeout(FStallTimeout);
     const quint64 serial = ++FStepSerial;
     FWorker = new TProcThread([step = FSteps[index], context = FContext] { step->Run(*context); });
     connect(
@@ -380,7 +408,11 @@ void TVandrelRun::Finish()
     if (FOutcome == roNone)
         FOutcome = roSuccess;
     SetState(rsFinished);
-    FinishRun();
+    // Another run's files, or files a run without its connection still needs, are not this run's to delete.
+    if (FOutcome != roLocked && FOutcome != roConnectionRequired)
+        FinishRun();
+    if (FLock)
+        FLock->Unlock();
     Q_EMIT Finished(FOutcome);
     if (FClosing)
         return;

@@ -16,15 +16,17 @@
 #include <memory>
 
 class TProcThread;
+class TSettingsLock;
 class TRunChannel;
 
 /// Exit statuses of the program.
 enum TExitStatus : int {
     esSuccess = 0,
     esRunFailed = 1,          ///< a step reported an error, the run stopped on one, or the settings could not be read
-    esNothingToDo = 2,        ///< started without a desktop and "Auto Start" is not ticked
+    esNothingToDo = 2,        ///< nothing to do, a usage error, or a named settings file that is missing or a folder
     esConnectionRequired = 3, ///< a database step could not obtain a connection
-    esTerminated = 4          ///< stopped by SIGTERM or SIGINT
+    esTerminated = 4,         ///< stopped by SIGTERM or SIGINT
+    esLocked = 5              ///< another run of the same settings file holds it
 };
 
 /// Where a run stands.
@@ -43,7 +45,8 @@ enum TRunOutcome : int {
     roCancelled,          ///< Cancel stopped the run
     roFailed,             ///< a step failed; the later steps did not run
     roConnectionRequired, ///< a database step could not obtain a connection: the program ends at once
-    roTerminated          ///< stopped by SIGTERM or SIGINT
+    roTerminated,         ///< stopped by SIGTERM or SIGINT
+    roLocked              ///< another run of the same settings file holds it: nothing ran
 };
 
 /// The exit status of the program after a run that ended with aOutcome.
@@ -114,6 +117,10 @@ public:
     void Connection(const QString& aServer, const QString& aDatabase) const;
     /// True when a person can answer questions.
     bool Interactive() const;
+    /// Seconds without a message from the server after which a running backup is given up (0: never).
+    int StallTimeout() const { return FStallTimeout; }
+    /// Sets the stall time-out (the run does, from its command line).
+    void SetStallTimeout(int aSeconds) { FStallTimeout = aSeconds; }
     /// Asks a yes/no question on the run's thread and waits for the answer; "no" once the run let go of the step.
     bool Confirm(const QString& aQuestion) const;
     /// Shows an error a person must see, on the run's thread, and waits until it was seen.
@@ -124,6 +131,7 @@ private:
     QDateTime FToday;
     std::shared_ptr<TRunChannel> FChannel;
     std::atomic<bool> FRunning{true};
+    int FStallTimeout = 1800;
 };
 
 /// One step of a run. Run is called on a worker thread; it reports through the context and fails by throwing
@@ -178,6 +186,10 @@ public:
     void SetToday(const QDate& aDate) { FToday = aDate; }
     /// Today at 00:00, the date generated names use.
     QDateTime Today() const;
+    /// The settings file the run is of: a run holds its lock while it lasts (none when the file does not exist).
+    void SetSettingsFile(const QString& aFileName) { FSettingsFile = aFileName; }
+    /// Seconds without a message from the server after which a running backup is given up (0: never).
+    void SetStallTimeout(int aSeconds) { FStallTimeout = aSeconds; }
     /// How long a cancelled step may take to stop before the run lets go of it (10 s; tests shorten it).
     void SetCancelGraceMs(int aMs) { FCancelGraceMs = aMs; }
 
@@ -221,6 +233,8 @@ private:
     friend class TRunChannel;
 
     void SetState(TRunState aState);
+    /// Takes the settings file's lock; false (with a failure line) when another run holds it.
+    bool TakeLock();
     void NextStep();
     void StepEnded();
     void LetGoOfStep();
@@ -253,4 +267,7 @@ private:
     bool FClosing = false;
     bool FTerminating = false;
     QDate FToday;
+    QString FSettingsFile;
+    int FStallTimeout = 1800;
+    std::unique_ptr<TSettingsLock> FLock;
 };

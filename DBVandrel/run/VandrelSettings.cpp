@@ -160,13 +160,6 @@ QString DefaultSettingsFileName()
     return UFileUtils::ConfigDir() + QStringLiteral("vandrel.cfg");
 }
 
-QString ChooseSettingsFile(const QStringList& aArguments)
-{
-    if (!aArguments.isEmpty() && QFileInfo(aArguments.first()).isFile())
-        return aArguments.first();
-    return DefaultSettingsFileName();
-}
-
 QString FtpPrefixMessage()
 {
     return QStringLiteral("It doesn't need the \"FTP://\" part.\r\n\r\nIt's automatically in there once, "

@@ -96,8 +96,6 @@ void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const 
 
 /// The settings file used when none is named: vandrel.cfg in the program's configuration folder.
 QString DefaultSettingsFileName();
-/// The settings file a command line names (its first argument when that is an existing file), else the default.
-QString ChooseSettingsFile(const QStringList& aArguments);
 
 /// The message shown when an FTP address is typed with its "ftp://" prefix.
 QString FtpPrefixMessage();

@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: MIT
 // The run without any widget: steps replaced by doubles through the step interface. Order and gating, failures,
 // Cancel at each step, a step that will not stop, the countdowns, the clean-up and the exit statuses.
+#include "VandrelRun.h"
 #include "EVandrel.h"
 #include "UWorker.h"
-#include "VandrelRun.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -201,7 +201,7 @@ INSTANTIATE_TEST_SUITE_P(Failures, VandrelRunFailureTest, ::testing::Values(
     [](const ::testing::TestParamInfo<TFailureRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
 
-TEST_F(VandrelRunTest, ConnectionRequiredShowsItsMessageAndEndsTheProgramAfterTheCleanUp)
+TEST_F(VandrelRunTest, ConnectionRequiredShowsItsMessageAndEndsTheProgramKeepingTheFiles)
 {
     QTemporaryDir dir;
     FSettings.KeepArchive = false;
@@ -218,7 +218,8 @@ TEST_F(VandrelRunTest, ConnectionRequiredShowsItsMessageAndEndsTheProgramAfterTh
     ASSERT_EQ(exit.count(), 1);
     EXPECT_EQ(exit.first().first().toInt(), esConnectionRequired);
     EXPECT_EQ(FRun->ExitStatus(), esConnectionRequired);
-    EXPECT_FALSE(QFile::exists(FSettings.ArchiveFilename));
+    // A later run with a connection still needs the archive this one brought.
+    EXPECT_TRUE(QFile::exists(FSettings.ArchiveFilename));
 }
 
 class VandrelRunCancelTest : public VandrelRunTest, public ::testing::WithParamInterface<int>
@@ -320,7 +321,7 @@ TEST_F(VandrelRunTest, QuestionsOfAWorkerAreAnsweredOnTheRunsThread)
 struct TExitRow { TRunOutcome Outcome; TExitStatus Status; };
 const TExitRow cExitRows[] = {
     {roSuccess, esSuccess}, {roCancelled, esSuccess}, {roFailed, esRunFailed},
-    {roConnectionRequired, esConnectionRequired}, {roTerminated, esTerminated},
+    {roConnectionRequired, esConnectionRequired}, {roTerminated, esTerminated}, {roLocked, esLocked},
 };
 // clang-format on
 
