@@ -27,9 +27,9 @@
 namespace {
 int gSignalPipe[2] = {-1, -1};
 
-void OnSignal(int)
+void OnSignal(int aSignal)
 {
-    const char byte = 1;
+    const char byte = aSignal == SIGINT ? 'I' : 'T';
     [[maybe_unused]] const auto written = ::write(gSignalPipe[1], &byte, 1);
 }
 
@@ -50,16 +50,16 @@ void InitLibraries()
     gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
 }
 
-/// SIGTERM and SIGINT reach the main thread through a pipe and call aOnSignal there.
-void WatchSignals(QObject* aContext, std::function<void()> aOnSignal)
+/// SIGTERM and SIGINT reach the main thread through a pipe and call aOnSignal there with the signal's name.
+void WatchSignals(QObject* aContext, std::function<void(const QString&)> aOnSignal)
 {
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, gSignalPipe) != 0)
         return;
     auto* notifier = new QSocketNotifier(gSignalPipe[0], QSocketNotifier::Read, aContext);
     QObject::connect(notifier, &QSocketNotifier::activated, aContext, [onSignal = std::move(aOnSignal)] {
-        char byte;
+        char byte = 'T';
         [[maybe_unused]] const auto got = ::read(gSignalPipe[0], &byte, 1);
-        onSignal();
+        onSignal(byte == 'I' ? QStringLiteral("SIGINT") : QStringLiteral("SIGTERM"));
     });
     struct sigaction action = {};
     action.sa_handler = OnSignal;
@@ -102,7 +102,7 @@ int RunWithoutDisplay(int aArgc, char** aArgv)
     const int status = job.Prepare(commandLine);
     if (status >= 0)
         return Finish(status);
-    WatchSignals(&job, [&job] { job.Terminate(); });
+    WatchSignals(&job, [&job](const QString& aSignal) { job.Terminate(aSignal); });
     job.Start();
     QCoreApplication::exec();
     return Finish(job.ExitStatus());
@@ -127,7 +127,7 @@ int main(int argc, char** argv)
     TfrmVandrel window(arguments);
     if (window.Refused())
         return Finish(window.ExitStatus());
-    WatchSignals(&window, [&window] { window.Terminate(); });
+    WatchSignals(&window, [&window](const QString& aSignal) { window.Terminate(aSignal); });
     window.show();
     QApplication::exec();
     return Finish(window.ExitStatus());

@@ -25,6 +25,7 @@ TfrmVandrel::TfrmVandrel(const QStringList& aArguments, QWidget* aParent)
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     FUi->shpProgressArea->installEventFilter(this);
+    FLog = std::make_unique<TRunLog>();
     FRun = new TVandrelRun([this] { return Settings(); }, *this, this);
     // A countdown never acts behind a dialog: it waits until the dialog is closed.
     FRun->SetCountdownGate([] { return QApplication::activeModalWidget() == nullptr; });
@@ -69,6 +70,7 @@ void TfrmVandrel::ConnectRun()
     connect(run, &TVandrelRun::StateChanged, this, &TfrmVandrel::ShowState);
     connect(run, &TVandrelRun::StepStarted, this, &TfrmVandrel::ShowStep);
     connect(run, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool) { AddStatusLine(aLine); });
+    connect(run, &TVandrelRun::LogLine, this, [this](const QString& aLine) { FLog->Line(aLine); });
     connect(run, &TVandrelRun::ProgressChanged, this, &TfrmVandrel::SetProgress);
     connect(run, &TVandrelRun::ArrowChanged, this, [this](TArrowDirection aDirection, int aLeft) {
         if (aDirection == adNone)
@@ -110,6 +112,7 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
         ShowError(QStringLiteral("%1 is a folder, not a settings file.").arg(FSettingsFileName));
         return;
     }
+    FLog = std::make_unique<TRunLog>(FSettingsFileName);
     try {
         // A named file that does not exist yet is a new configuration: defaults, and Save creates it.
         // Settings that could not be read in full must not start a run: half the fields may be defaults.
@@ -240,7 +243,7 @@ void TfrmVandrel::AddStatusLine(const QString& aText)
     AssertWindowThread();
     FUi->mmoShell->appendPlainText(VandrelConsole::ForDisplay(aText));
     FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
-    VandrelConsole::WriteLine(stdout, aText);
+    FLog->Line(aText);
 }
 
 void TfrmVandrel::SetProgress(int aPercent)
@@ -353,9 +356,9 @@ void TfrmVandrel::IdFTPStatus(int aStatus)
     FUi->shpStatus->SetBrushColor(colour);
 }
 
-void TfrmVandrel::Terminate()
+void TfrmVandrel::Terminate(const QString& aSignal)
 {
-    FRun->Terminate();
+    FRun->Terminate(aSignal);
 }
 
 void TfrmVandrel::closeEvent(QCloseEvent* aEvent)

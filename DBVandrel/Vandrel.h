@@ -3,6 +3,7 @@
 
 #include "VandrelCommandLine.h"
 #include "VandrelForm.h"
+#include "VandrelLog.h"
 #include "VandrelRun.h"
 
 #include <QDate>
@@ -56,8 +57,8 @@ public:
     static bool Interactive();
     /// The exit status the program should end with.
     int ExitStatus() const { return FRun->ExitStatus(); }
-    /// SIGTERM or SIGINT: cancels the run, then closes with a non-zero exit status.
-    void Terminate();
+    /// SIGTERM or SIGINT (aSignal names it): cancels the run, then closes with a non-zero exit status.
+    void Terminate(const QString& aSignal = QString());
     /// Shows an error message: a message box on a desktop, standard error otherwise.
     void ShowError(const QString& aText) override;
     /// Sets the length of the Auto Start and Auto Exit countdowns (15 s; tests shorten it).
@@ -127,6 +128,8 @@ private:
     /// The settings last applied: the source of the records that no control shows.
     TVandrelSettings FApplied;
     TVandrelRun* FRun = nullptr;
+    /// Standard output and the job's history file.
+    std::unique_ptr<TRunLog> FLog;
     bool FAutoStartHooked = false;
     bool FRefused = false;
     bool FWaitCursor = false;

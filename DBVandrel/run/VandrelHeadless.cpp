@@ -30,15 +30,22 @@ TVandrelHeadless::TVandrelHeadless(QObject* aParent)
     , FRun([this] { return FSettings; }, *this, this)
 {
     FRun.SetUnattended(true);
-    connect(&FRun, &TVandrelRun::StatusLine, this, [](const QString& aLine, bool) {
-        VandrelConsole::WriteLine(stdout, aLine);
-    });
+    connect(&FRun, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool) { Log(aLine); });
+    connect(&FRun, &TVandrelRun::LogLine, this, &TVandrelHeadless::Log);
     connect(&FRun, &TVandrelRun::ExitRequested, this, [](int aStatus) { QCoreApplication::exit(aStatus); });
+}
+
+void TVandrelHeadless::Log(const QString& aLine)
+{
+    if (!FLog)
+        FLog = std::make_unique<TRunLog>();
+    FLog->Line(aLine);
 }
 
 void TVandrelHeadless::ShowError(const QString& aText)
 {
     VandrelConsole::WriteLine(stderr, aText);
+    Log(aText);
 }
 
 int TVandrelHeadless::Prepare(const TCommandLine& aCommandLine)
@@ -57,12 +64,13 @@ int TVandrelHeadless::Prepare(const TCommandLine& aCommandLine)
         FRun.SetExitStatus(esNothingToDo);
         return esNothingToDo;
     }
+    FLog = std::make_unique<TRunLog>(FSettingsFileName);
     bool loaded = true;
     try {
         if (state == sfExisting) {
             const TSettingsLoad load = LoadSettingsFile(FSettingsFileName, cSettingsKey, FSettings);
             if (!load.Ok) {
-                VandrelConsole::WriteLine(stdout, load.StatusLine);
+                Log(load.StatusLine);
                 loaded = false;
             }
         }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "VandrelCommandLine.h"
+#include "VandrelLog.h"
 #include "VandrelRun.h"
 
 #include <QObject>
@@ -9,6 +10,7 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <memory>
 
 /// Console output shared by every way of showing a run.
 namespace VandrelConsole {
@@ -33,8 +35,8 @@ public:
     int Prepare(const TCommandLine& aCommandLine);
     /// Starts the run (on the first pass of the event loop); the application exits when the run asks to.
     void Start();
-    /// SIGTERM or SIGINT.
-    void Terminate() { FRun.Terminate(); }
+    /// SIGTERM or SIGINT (aSignal names it).
+    void Terminate(const QString& aSignal) { FRun.Terminate(aSignal); }
     /// The settings file in use.
     const QString& SettingsFileName() const { return FSettingsFileName; }
     /// The run.
@@ -47,7 +49,11 @@ private:
     bool Confirm(const QString&) override { return false; }
     void ShowError(const QString& aText) override;
 
+    /// Writes a line to standard output and the history file.
+    void Log(const QString& aLine);
+
     TVandrelSettings FSettings;
     QString FSettingsFileName;
+    std::unique_ptr<TRunLog> FLog;
     TVandrelRun FRun;
 };

@@ -3,6 +3,7 @@
 #include "VandrelRun.h"
 
 #include "EVandrel.h"
+#include "UVersionInfo.h"
 #include "UWorker.h"
 #include "VandrelLock.h"
 
@@ -106,6 +107,27 @@ TExitStatus ExitStatusOf(TRunOutcome aOutcome)
     return esRunFailed;
 }
 
+QString StepName(TStepIndex aStep)
+{
+    switch (aStep) {
+    case siBackup:
+        return QStringLiteral("Backup");
+    case siZip:
+        return QStringLiteral("Zip Archive");
+    case siUpload:
+        return QStringLiteral("Upload");
+    case siDownload:
+        return QStringLiteral("Download");
+    case siExtract:
+        return QStringLiteral("Extract");
+    case siRestore:
+        return QStringLiteral("Restore");
+    case siStepCount:
+        break;
+    }
+    return QString();
+}
+
 bool StepTicked(const TVandrelSettings& aSettings, TStepIndex aStep)
 {
     switch (aStep) {
@@ -159,6 +181,18 @@ void TStepContext::FtpStatus(int aStatus) const
 void TStepContext::Connection(const QString& aServer, const QString& aDatabase) const
 {
     FChannel->Post([aServer, aDatabase](TVandrelRun& aRun) { Q_EMIT aRun.ConnectionChanged(aServer, aDatabase); });
+}
+
+void TStepContext::Summary(const QString& aText)
+{
+    std::lock_guard<std::mutex> guard(FSummaryLock);
+    FSummary = aText;
+}
+
+QString TStepContext::SummaryText() const
+{
+    std::lock_guard<std::mutex> guard(FSummaryLock);
+    return FSummary;
 }
 
 bool TStepContext::Interactive() const
@@ -256,6 +290,15 @@ void TVandrelRun::Start()
     FNextStep = 0;
     FChannel = std::make_shared<TRunChannel>(this, FPrompts.CanAsk());
     SetState(rsRunning);
+    const TVandrelSettings settings = FSettings();
+    QStringList ticked;
+    for (int i = 0; i < siStepCount; ++i)
+        if (StepTicked(settings, static_cast<TStepIndex>(i)))
+            ticked.append(StepName(static_cast<TStepIndex>(i)));
+    Q_EMIT LogLine(QStringLiteral("Database Vandrel %1: settings %2; steps: %3")
+                       .arg(TVersionInfo::ProgramVersion(),
+                            FSettingsFile.isEmpty() ? QStringLiteral("(none)") : FSettingsFile,
+                            ticked.isEmpty() ? QStringLiteral("none") : ticked.join(QStringLiteral(", "))));
     if (!TakeLock()) {
         FOutcome = roLocked;
         Finish();
@@ -294,6 +337,9 @@ void TVandrelRun::NextStep()
         return;
     }
     const auto index = static_cast<TStepIndex>(FNextStep++);
+    FCurrentStep = index;
+    FStepClock.start();
+    Q_EMIT LogLine(StepName(index) + QStringLiteral(": started"));
     Q_EMIT StepStarted(index);
     FContext = std::make_shared<TStepContext>(settings, Today(), FChannel);
     FContext->SetStallTimeout(FStallTimeout);
@@ -317,8 +363,18 @@ void TVandrelRun::StepEnded()
     FWorker = nullptr;
     const std::exception_ptr failure = worker->Failure;
     delete worker;
+    const QString summary = FContext->SummaryText();
     FContext.reset();
     Q_EMIT ArrowChanged(adNone, 0);
+    const QString seconds = QString::number(static_cast<double>(FStepClock.elapsed()) / 1000.0, 'f', 1);
+    const QString step = StepName(static_cast<TStepIndex>(FCurrentStep));
+    if (FState == rsCancelling)
+        Q_EMIT LogLine(step + QStringLiteral(": stopped after %1 s").arg(seconds));
+    else if (failure)
+        Q_EMIT LogLine(step + QStringLiteral(": failed after %1 s").arg(seconds));
+    else
+        Q_EMIT LogLine(step + QStringLiteral(": done in %1 s").arg(seconds) +
+                       (summary.isEmpty() ? QString() : QStringLiteral(": ") + summary));
     if (FState == rsCancelling) {
         // A cancelled step's own end (its cancel error) is not reported.
         Finish();
@@ -390,15 +446,17 @@ void TVandrelRun::Close()
     Finish();
 }
 
-void TVandrelRun::Terminate()
+void TVandrelRun::Terminate(const QString& aSignal)
 {
     FTerminating = true;
+    FSignal = aSignal.isEmpty() ? QStringLiteral("a signal") : aSignal;
     FOutcome = roTerminated;
     if (Active()) {
         Cancel();
         return;
     }
     FCountdownTimer.stop();
+    Q_EMIT LogLine(EndLine());
     RequestExit(esTerminated);
 }
 
@@ -413,6 +471,8 @@ void TVandrelRun::Finish()
         FinishRun();
     if (FLock)
         FLock->Unlock();
+    Q_EMIT LogLine(EndLine());
+    FCurrentStep = -1;
     Q_EMIT Finished(FOutcome);
     if (FClosing)
         return;
@@ -480,6 +540,35 @@ void TVandrelRun::EndCountdown(bool aAct)
     }
     if (aAct)
         RequestExit(ExitStatusOf(FOutcome));
+}
+
+QString TVandrelRun::EndLine() const
+{
+    QString how;
+    switch (FOutcome) {
+    case roNone:
+    case roSuccess:
+        how = QStringLiteral("the run succeeded");
+        break;
+    case roCancelled:
+        how = QStringLiteral("the run was cancelled");
+        break;
+    case roFailed:
+        how = QStringLiteral("the run failed");
+        break;
+    case roConnectionRequired:
+        how = QStringLiteral("the run stopped: no database connection");
+        break;
+    case roTerminated:
+        how = FCurrentStep >= 0 ? QStringLiteral("the run was stopped by %1 during the %2 step")
+                                      .arg(FSignal, StepName(static_cast<TStepIndex>(FCurrentStep)))
+                                : QStringLiteral("the run was stopped by %1").arg(FSignal);
+        break;
+    case roLocked:
+        how = QStringLiteral("the run did not start: another run holds its settings file");
+        break;
+    }
+    return QStringLiteral("End: %1; exit status %2.").arg(how).arg(ExitStatusOf(FOutcome));
 }
 
 void TVandrelRun::RequestExit(int aStatus)

@@ -14,6 +14,7 @@
 #include <exception>
 #include <functional>
 #include <memory>
+#include <mutex>
 
 class TProcThread;
 class TSettingsLock;
@@ -55,6 +56,8 @@ TExitStatus ExitStatusOf(TRunOutcome aOutcome);
 /// The six steps, in the order a run calls them.
 enum TStepIndex : int { siBackup, siZip, siUpload, siDownload, siExtract, siRestore, siStepCount };
 
+/// The step's name in the log ("Zip Archive").
+QString StepName(TStepIndex aStep);
 /// True when aSettings tick the step aStep.
 bool StepTicked(const TVandrelSettings& aSettings, TStepIndex aStep);
 
@@ -115,6 +118,10 @@ public:
     void FtpStatus(int aStatus) const;
     /// Shows the connection's server and database.
     void Connection(const QString& aServer, const QString& aDatabase) const;
+    /// Says what the step did, for the line that ends it in the log (files, bytes, speed, server).
+    void Summary(const QString& aText);
+    /// What the step said it did.
+    QString SummaryText() const;
     /// True when a person can answer questions.
     bool Interactive() const;
     /// Seconds without a message from the server after which a running backup is given up (0: never).
@@ -132,6 +139,8 @@ private:
     std::shared_ptr<TRunChannel> FChannel;
     std::atomic<bool> FRunning{true};
     int FStallTimeout = 1800;
+    mutable std::mutex FSummaryLock;
+    QString FSummary;
 };
 
 /// One step of a run. Run is called on a worker thread; it reports through the context and fails by throwing
@@ -202,8 +211,9 @@ public:
     /// Ends at once for the program's end: the current step is told to stop and let go of, the unkept files are
     /// removed, and no countdown follows.
     void Close();
-    /// SIGTERM or SIGINT: cancels the run, and asks the program to exit with esTerminated once it has ended.
-    void Terminate();
+    /// SIGTERM or SIGINT (aSignal names it): cancels the run, and asks the program to exit with esTerminated once it
+    /// has ended.
+    void Terminate(const QString& aSignal = QString());
 
 Q_SIGNALS:
     /// The state changed.
@@ -224,6 +234,8 @@ Q_SIGNALS:
     void CountdownTick(bool aAutoExit, int aPercent, bool aBold);
     /// A countdown ended (its box turns bold again).
     void CountdownEnded(bool aAutoExit);
+    /// A line for the log only (standard output and the history file): what the run does, step by step.
+    void LogLine(const QString& aLine);
     /// The run ended with aOutcome; the unkept files are gone.
     void Finished(TRunOutcome aOutcome);
     /// The program should end with aStatus (Auto Exit, no connection, a signal).
@@ -244,6 +256,8 @@ private:
     void CountdownTimeout();
     void EndCountdown(bool aAct);
     void RequestExit(int aStatus);
+    /// The last line of the log: how the run ended and with which exit status.
+    QString EndLine() const;
 
     TSettingsSource FSettings;
     IRunPrompts& FPrompts;
@@ -270,4 +284,7 @@ private:
     QString FSettingsFile;
     int FStallTimeout = 1800;
     std::unique_ptr<TSettingsLock> FLock;
+    QElapsedTimer FStepClock;
+    int FCurrentStep = -1;
+    QString FSignal;
 };
