@@ -12,6 +12,7 @@
 #include "VandrelDatabase.h"
 #include "VandrelRun.h"
 
+#include <QElapsedTimer>
 #include <QFileInfo>
 
 #include <algorithm>
@@ -26,6 +27,13 @@ namespace {
 constexpr int cDatabaseArrowLeft = 24;
 constexpr int cArchiveArrowLeft = 48;
 constexpr int cFtpArrowLeft = 72;
+
+/// "123456 bytes, 12.3 MB/s" for aBytes moved in aMs milliseconds.
+QString Throughput(qint64 aBytes, qint64 aMs)
+{
+    const double seconds = std::max<qint64>(aMs, 1) / 1000.0;
+    return QStringLiteral("%1 bytes, %2 MB/s").arg(aBytes).arg(static_cast<double>(aBytes) / 1e6 / seconds, 0, 'f', 1);
+}
 
 /// Adds aContext's step prefix to a worker failure: "Backup Error:" + the message, with aTrailer after CR LF.
 EVandrel Prefixed(const QString& aPrefix, const QString& aTrailer = QString())
@@ -75,8 +83,18 @@ public:
             aContext.Status(USVSQLBackup::LastBackupSQL);
             return;
         }
+        // A cancelled backup returns normally, but leaves no file: the bar must not show it done.
+        if (aContext.Cancelled()) {
+            aContext.Status(USVSQLBackup::LastBackupSQL);
+            return;
+        }
         aContext.Progress(100);
         aContext.Status(USVSQLBackup::LastBackupSQL);
+        const QFileInfo file(settings.BackupFilename);
+        aContext.Summary(QStringLiteral("database %1 to %2%3")
+                             .arg(USVSQLBackup::BracketedName(database),
+                                  settings.BackupFilename,
+                                  file.exists() ? QStringLiteral(" (%1 bytes)").arg(file.size()) : QString()));
     }
 };
 
@@ -110,6 +128,9 @@ public:
             watch.PhysicalDat = settings.RestorePhysicalData;
         const QString database = module.Database();
         aContext.Progress(0);
+        // The server's progress and completion messages become status lines while the restore runs.
+        const TDBSubscription messages = connection->SubscribeInfoMessage(
+            [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
 
         std::exception_ptr failure;
         {
@@ -140,8 +161,16 @@ public:
                 throw Prefixed(QStringLiteral("Restore Error:"));
             }
         }
-        if (!failure)
-            aContext.Progress(100);
+        // A cancelled restore returns normally too; the database was not restored.
+        if (failure || aContext.Cancelled())
+            return;
+        aContext.Progress(100);
+        aContext.Summary(QStringLiteral("%1 over database %2%3")
+                             .arg(settings.BackupFilename,
+                                  USVSQLBackup::BracketedName(database),
+                                  settings.Move ? QStringLiteral(", files moved to %1 and %2")
+                                                      .arg(settings.RestorePhysicalData, settings.RestorePhysicalLog)
+                                                : QString()));
     }
 
 private:
@@ -203,6 +232,8 @@ private:
         aContext.Arrow(adDown, cArchiveArrowLeft);
         const QString folder = UFileNaming::ExtractFilePath(backupName);
         aContext.Progress(0);
+        QElapsedTimer clock;
+        clock.start();
         // A failure ends the run with its own message.
         const QStringList written = UZipArchive::ExtractAll(
             aArchiveName, folder.isEmpty() ? QStringLiteral(".") : folder, aContext.Running(), aProgress);
@@ -215,6 +246,13 @@ private:
         if (aContext.Settings().Restore && !written.contains(backupFile))
             throw EVandrel(QStringLiteral("The archive holds no file named '%1': the restore would read an older file.")
                                .arg(backupFile));
+        const QString target = folder.isEmpty() ? QStringLiteral("./") : folder;
+        qint64 bytes = 0;
+        for (const QString& name : written)
+            bytes += QFileInfo(target + name).size();
+        aContext.Summary(
+            QStringLiteral("%1 into %2: %3 (%4)")
+                .arg(aArchiveName, target, written.join(QStringLiteral(", ")), Throughput(bytes, clock.elapsed())));
     }
 
     static void Zip(TStepContext& aContext, const QString& aArchiveName, const UZipArchive::TProgress& aProgress)
@@ -231,13 +269,19 @@ private:
             ReportDatabaseSize(lease.Connection(), database);
         }
         aContext.Progress(0);
+        QElapsedTimer clock;
+        clock.start();
         try {
             UZipArchive::AddFile(aArchiveName, backupName, aContext.Running(), aProgress);
         } catch (...) {
             throw Prefixed(QStringLiteral("Backup Error:"));
         }
-        if (!aContext.Cancelled())
-            aContext.Progress(100);
+        if (aContext.Cancelled())
+            return;
+        aContext.Progress(100);
+        aContext.Summary(QStringLiteral("%1 (%2) into %3 (%4 bytes)")
+                             .arg(backupName, Throughput(QFileInfo(backupName).size(), clock.elapsed()), aArchiveName)
+                             .arg(QFileInfo(aArchiveName).size()));
     }
 
     bool FExtract;
@@ -271,6 +315,8 @@ public:
             cancelReported = true;
             return false;
         });
+        // One line for each file of an earlier, unfinished upload that this one removed or put back.
+        ftp.SetLeftoverHandler([&aContext](const TLeftover& aLeftover) { aContext.Status(LeftoverLine(aLeftover)); });
         TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
         const QString fileName = settings.FTPFilename;
         const QString archive = settings.ArchiveFilename;
