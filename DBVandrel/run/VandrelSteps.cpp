@@ -128,12 +128,11 @@ public:
             watch.PhysicalDat = settings.RestorePhysicalData;
         const QString database = module.Database();
         aContext.Progress(0);
-        // The server's progress and completion messages become status lines while the restore runs.
-        const TDBSubscription messages = connection->SubscribeInfoMessage(
-            [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
-
         std::exception_ptr failure;
         {
+            // The server's progress and completion messages become status lines while the restore runs.
+            const TDBSubscription messages = connection->SubscribeInfoMessage(
+                [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
             // The growing data file drives the bar while the server restores.
             std::jthread watcher([&aContext, watch](std::stop_token aStop) {
                 while (!aStop.stop_requested()) {
