@@ -73,6 +73,11 @@ void WatchSignals(QObject* aContext, std::function<void(const QString&)> aOnSign
 int Finish(int aStatus)
 {
     TProcThread::WaitForAll(10000);
+    if (TProcThread::Running() > 0) {
+        // A login that was let go of still waits for its server: the libraries must not be torn down under it.
+        std::fflush(nullptr);
+        ::_exit(aStatus);
+    }
     curl_global_cleanup();
     return aStatus;
 }

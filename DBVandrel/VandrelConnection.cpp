@@ -17,6 +17,9 @@ QString TfrmVandrel::CurrentDatabaseName() const
     if (FRun->Active())
         return QString();
     try {
+        const VandrelDatabase::TModuleLock moduleLock;
+        if (!moduleLock.Owns())
+            return QString();
         TADOConDataModule& module = DatConModule();
         return module.Connected() ? module.Database() : QString();
     } catch (const std::exception&) {
@@ -31,6 +34,10 @@ void TfrmVandrel::spdbtnMSLinkClick()
     if (FRun->Active())
         return;
     Guarded([this] {
+        // A login that a run let go of may still hold the module until its time-out.
+        const VandrelDatabase::TModuleLock moduleLock;
+        if (!moduleLock.Owns())
+            throw EVandrel(QStringLiteral("The database connection is still being made; try again in a moment."));
         TADOConDataModule& module = DatConModule();
         // A step that a run let go of may still be inside a statement on the current connection.
         VandrelDatabase::AvoidLeasedConnection(module);

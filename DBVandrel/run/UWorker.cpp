@@ -10,7 +10,23 @@ namespace {
 std::mutex gLiveLock;
 std::condition_variable gLiveChanged;
 int gLiveWorkers = 0;
+int gAbandonable = 0;
 } // namespace
+
+TAbandonable::TAbandonable()
+{
+    std::lock_guard<std::mutex> guard(gLiveLock);
+    ++gAbandonable;
+}
+
+TAbandonable::~TAbandonable()
+{
+    {
+        std::lock_guard<std::mutex> guard(gLiveLock);
+        --gAbandonable;
+    }
+    gLiveChanged.notify_all();
+}
 
 TProcThread::TProcThread(std::function<void()> aProc, QObject* aParent)
     : QThread(aParent)
@@ -62,5 +78,12 @@ void TProcThread::Abandon()
 bool TProcThread::WaitForAll(int aMs)
 {
     std::unique_lock<std::mutex> guard(gLiveLock);
-    return gLiveChanged.wait_for(guard, std::chrono::milliseconds(aMs), [] { return gLiveWorkers == 0; });
+    return gLiveChanged.wait_for(
+        guard, std::chrono::milliseconds(aMs), [] { return gLiveWorkers - gAbandonable <= 0; });
+}
+
+int TProcThread::Running()
+{
+    std::lock_guard<std::mutex> guard(gLiveLock);
+    return gLiveWorkers;
 }

@@ -32,12 +32,26 @@ public:
     bool Terminated() const { return FTerminated.load(std::memory_order_acquire); }
     /// The owner no longer waits: the thread deletes itself when the procedure has ended.
     void Abandon();
-    /// Waits up to aMs milliseconds for every worker still running (at program exit). True when none is left.
+    /// Waits up to aMs milliseconds for every worker still running (at program exit), except those waiting in a call
+    /// that may be abandoned (see TAbandonable). True when none is left.
     static bool WaitForAll(int aMs);
+    /// The number of workers still running, abandonable ones included.
+    static int Running();
 
 protected:
     void run() override;
 
 private:
     std::atomic<bool> FTerminated{false};
+};
+
+/// Marks the calling worker, while it lives, as waiting in a call that may be abandoned without harm (a database
+/// login): the program does not wait for it at its end.
+class TAbandonable
+{
+public:
+    TAbandonable();
+    TAbandonable(const TAbandonable&) = delete;
+    TAbandonable& operator=(const TAbandonable&) = delete;
+    ~TAbandonable();
 };

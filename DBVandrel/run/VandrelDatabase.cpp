@@ -8,9 +8,11 @@
 #include "UHandles.h"
 #include "UOleDbString.h"
 #include "USVSQLBackup.h"
+#include "UWorker.h"
 #include "VandrelRun.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <mutex>
 #include <vector>
@@ -18,6 +20,7 @@
 namespace VandrelDatabase {
 
 namespace {
+std::timed_mutex gModuleLock;
 std::mutex gLeaseLock;
 std::vector<const TDBConnection*> gLeases;
 
@@ -57,13 +60,50 @@ void AvoidLeasedConnection(TADOConDataModule& aModule)
         aModule.HandOverConnection();
 }
 
-void ConnectDatabase(TADOConDataModule& aModule, const TStepContext& aContext, bool aAskAgain)
+TModuleLock::TModuleLock(const TStepContext& aContext)
+{
+    while (!gModuleLock.try_lock_for(std::chrono::milliseconds(100)))
+        if (aContext.Cancelled())
+            throw EVandrel(QStringLiteral("Cancelled while waiting for the database connection."));
+    FOwns = true;
+}
+
+TModuleLock::TModuleLock()
+    : FOwns(gModuleLock.try_lock())
+{
+}
+
+TModuleLock::~TModuleLock()
+{
+    Unlock();
+}
+
+void TModuleLock::Unlock()
+{
+    if (FOwns)
+        gModuleLock.unlock();
+    FOwns = false;
+}
+
+bool ConnectDatabase(TADOConDataModule& aModule, TStepContext& aContext, bool aAskAgain)
 {
     AvoidLeasedConnection(aModule);
     while (!aModule.Connected()) {
+        if (aContext.Cancelled())
+            return false;
         try {
-            if (!aModule.Connect(QString(), lkAuto))
-                throw EConnectionRequired();
+            bool connected = false;
+            {
+                // A login cannot be interrupted: a Cancel meanwhile lets go of the step, which ends after it.
+                const TAbandonable abandonable;
+                aContext.SetAbandonable(true);
+                TFinally interruptible([&aContext]() noexcept { aContext.SetAbandonable(false); });
+                connected = aModule.Connect(QString(), lkAuto);
+            }
+            if (aContext.Cancelled())
+                return false;
+            if (!connected)
+                throw EConnectionRequired(aModule.LastConnectError());
             if (aModule.Changed() && aContext.Interactive() &&
                 aContext.Confirm(QStringLiteral("Save the connection?")) && !aModule.Save(lkAuto) &&
                 !aModule.Save(lkINI))
@@ -76,9 +116,10 @@ void ConnectDatabase(TADOConDataModule& aModule, const TStepContext& aContext, b
             aContext.ShowError(QStringLiteral("Error Connecting to Database: \r\n") + e.Message());
             // Nobody can answer the connection dialog: asking again would only fail the same way.
             if (!aContext.Interactive() || aContext.Cancelled())
-                throw EConnectionRequired();
+                throw EConnectionRequired(e.Message());
         }
     }
+    return !aContext.Cancelled();
 }
 
 TConnectionDisplay DescribeConnection(TADOConDataModule& aModule)

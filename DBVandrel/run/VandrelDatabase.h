@@ -43,11 +43,34 @@ bool Leased(const TDBConnection* aConnection);
 /// Gives the module a fresh connection when a step that was let go of still works on the current one.
 void AvoidLeasedConnection(TADOConDataModule& aModule);
 
+/// Holds the connection module for one step or the window: the module serves one thread at a time. A step waits
+/// for it while its run is not cancelled (a login that was let go of keeps it until its time-out).
+class TModuleLock
+{
+public:
+    /// Waits for the module; throws EVandrel when aContext is cancelled first.
+    explicit TModuleLock(const TStepContext& aContext);
+    /// Takes the module when it is free; Owns() tells whether it was.
+    TModuleLock();
+    TModuleLock(const TModuleLock&) = delete;
+    TModuleLock& operator=(const TModuleLock&) = delete;
+    /// Releases the module.
+    ~TModuleLock();
+    /// True while the module is held.
+    bool Owns() const { return FOwns; }
+    /// Releases the module early.
+    void Unlock();
+
+private:
+    bool FOwns = false;
+};
+
 /// Opens the module's connection for a database step, asking through the step's context. aAskAgain: a failed
 /// connection is shown and asked for again (restore) instead of ending the step (backup). Throws
 /// EConnectionRequired when the program must end for want of a connection, EDatabaseError when the backup's
-/// connection fails.
-void ConnectDatabase(TADOConDataModule& aModule, const TStepContext& aContext, bool aAskAgain);
+/// connection fails. The caller holds a TModuleLock. Returns false when the run was cancelled meanwhile (the step
+/// then ends at once).
+bool ConnectDatabase(TADOConDataModule& aModule, TStepContext& aContext, bool aAskAgain);
 /// The server (the connection string's "Data Source", or the data-link file's) and the current database.
 /// Throws EDatabaseError when the connection cannot report them.
 TConnectionDisplay DescribeConnection(TADOConDataModule& aModule);

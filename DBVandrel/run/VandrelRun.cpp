@@ -383,9 +383,14 @@ void TVandrelRun::StepEnded()
     if (failure) {
         try {
             std::rethrow_exception(failure);
-        } catch (const EConnectionRequired&) {
+        } catch (const EConnectionRequired& e) {
             FOutcome = roConnectionRequired;
-            FPrompts.ShowError(EConnectionRequired::Text());
+            // The reason first: "Login failed for user 'sa'." tells the administrator what to mend.
+            if (!e.Reason().isEmpty())
+                Q_EMIT StatusLine(QStringLiteral("Cannot connect to the database: ") + e.Reason(), true);
+            FPrompts.ShowError(e.Reason().isEmpty()
+                                   ? EConnectionRequired::Text()
+                                   : e.Reason() + QStringLiteral("\r\n") + EConnectionRequired::Text());
         } catch (...) {
             FOutcome = roFailed;
             Q_EMIT ProgressChanged(0);
@@ -416,6 +421,12 @@ void TVandrelRun::Cancel()
         return;
     }
     FContext->Cancel();
+    if (FContext->Abandonable()) {
+        // A login cannot be interrupted; nothing is lost by not waiting for it.
+        LetGoOfStep();
+        Finish();
+        return;
+    }
     FGraceTimer.start(FCancelGraceMs);
 }
 

@@ -82,10 +82,20 @@ public:
 class EConnectionRequired : public std::exception
 {
 public:
+    /// aReason: why the connection could not be had (the driver's or server's message), when known.
+    explicit EConnectionRequired(QString aReason = QString())
+        : FReason(std::move(aReason))
+    {
+    }
     /// The message the user is shown.
     static QString Text() { return QStringLiteral("Connection Required: Application must exit."); }
+    /// Why the connection could not be had; empty when unknown (the user cancelled the dialog).
+    const QString& Reason() const { return FReason; }
     /// Its text as UTF-8.
     const char* what() const noexcept override { return "Connection Required: Application must exit."; }
+
+private:
+    QString FReason;
 };
 
 /// What a step sees while it works on its worker thread: the settings as they stood when it started, the cancel
@@ -107,6 +117,11 @@ public:
     bool Cancelled() const { return !FRunning.load(); }
     /// Tells the step to stop (the run's Cancel).
     void Cancel() { FRunning = false; }
+    /// Marks whether the step waits in a call that cannot be interrupted but may be abandoned without harm (a
+    /// database login): Cancel then lets go of the step at once instead of waiting for it.
+    void SetAbandonable(bool aValue) { FAbandonable = aValue; }
+    /// True while the step may be abandoned at once.
+    bool Abandonable() const { return FAbandonable.load(); }
 
     /// Adds a line to the status report.
     void Status(const QString& aLine) const;
@@ -138,6 +153,7 @@ private:
     QDateTime FToday;
     std::shared_ptr<TRunChannel> FChannel;
     std::atomic<bool> FRunning{true};
+    std::atomic<bool> FAbandonable{false};
     int FStallTimeout = 1800;
     mutable std::mutex FSummaryLock;
     QString FSummary;

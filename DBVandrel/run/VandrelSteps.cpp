@@ -61,7 +61,13 @@ public:
         const TConnectionLease lease(connection);
         const QString sizedDatabase = module.Database();
         UseDatabase(*connection, sizedDatabase);
-        ReportDatabaseSize(*connection, sizedDatabase);
+        // The size only feeds an estimate: a login without the right to read it still backs up.
+        try {
+            ReportDatabaseSize(*connection, sizedDatabase);
+        } catch (...) {
+            aContext.Status(QStringLiteral("The size of the database could not be read (%1); the backup goes on.")
+                                .arg(CurrentFailureText()));
+        }
         aContext.Progress(0);
 
         connection->SetCursorLocation(clUseServer);
@@ -258,15 +264,10 @@ private:
     {
         const QString backupName = aContext.Settings().BackupFilename;
         aContext.Arrow(adUp, cArchiveArrowLeft);
-        if (UZipArchive::FileSize(backupName) < 0) {
-            // Without a backup file the database's size stands in for it; this asks the connected server.
-            TADOConDataModule& module = DatConModule();
-            AvoidLeasedConnection(module);
-            const TConnectionLease lease(module.SharedConnection());
-            const QString database = module.Database();
-            UseDatabase(lease.Connection(), database);
-            ReportDatabaseSize(lease.Connection(), database);
-        }
+        // Without the backup file there is nothing to zip; an earlier archive of that name stays as it was.
+        if (UZipArchive::FileSize(backupName) < 0)
+            throw EVandrel(QStringLiteral("Backup Error:The backup file %1 does not exist: there is nothing to zip.")
+                               .arg(USVSQLBackup::QuotedStr(backupName)));
         aContext.Progress(0);
         QElapsedTimer clock;
         clock.start();
@@ -314,7 +315,8 @@ public:
             cancelReported = true;
             return false;
         });
-        // One line for each file of an earlier, unfinished upload that this one removed or put back.
+        // One status line for each of the upload's own files left by an earlier run that it removed or put back, or
+        // could not.
         ftp.SetLeftoverHandler([&aContext](const TLeftover& aLeftover) { aContext.Status(LeftoverLine(aLeftover)); });
         TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
         const QString fileName = settings.FTPFilename;
