@@ -227,6 +227,9 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     edtDBServer = Edit("edtDBServer", QString(), 0);
     lblDatabaseName = Label("lblDatabaseName", QStringLiteral("Database"));
     edtDatabases = Edit("edtDatabases", QString(), 0);
+    // Both only show the connection; it is changed with the connection button.
+    edtDBServer->setReadOnly(true);
+    edtDatabases->setReadOnly(true);
     spdbtnMSLink = SpeedButton("spdbtnMSLink", QString(), style->standardIcon(QStyle::SP_DriveNetIcon));
     spdbtnMSLink->setToolTip(QStringLiteral("Use Connection Wizard"));
     auto* connectionLayout = new QGridLayout(grpbxDatabase);

@@ -10,6 +10,8 @@
 #include <QDir>
 #include <QFileInfo>
 
+#include <mutex>
+
 using UDatCon::ChangeFileExt;
 
 namespace {
@@ -22,11 +24,28 @@ const QString cOleDbDefault = QStringLiteral("(Default)");
 const QString cFileNamePrefix = QStringLiteral("FILE NAME=");
 const QString cDefaultDataLink = QStringLiteral("DefaultDataLink");
 
+/// The settings file the program runs (SetConfigurationFile), read by stores on any thread.
+std::mutex gConfigurationLock;
+QString gConfigurationFile;
+
 QString ProgramBaseName()
 {
     return QFileInfo(TVersionInfo::ProgramFileName()).fileName();
 }
 } // namespace
+
+void TConnectionStringManager::SetConfigurationFile(const QString& aSettingsFile)
+{
+    const QString absolute = aSettingsFile.isEmpty() ? QString() : QFileInfo(aSettingsFile).absoluteFilePath();
+    const std::lock_guard<std::mutex> lock(gConfigurationLock);
+    gConfigurationFile = absolute;
+}
+
+QString TConnectionStringManager::ConfigurationFile()
+{
+    const std::lock_guard<std::mutex> lock(gConfigurationLock);
+    return gConfigurationFile;
+}
 
 TConnectionStringManager::TConnectionStringManager()
 {
@@ -41,6 +60,10 @@ TConnectionStringManager::TConnectionStringManager(TVersionInfo& aVersionInfo)
         aVersionInfo.SetCompanyName(QStringLiteral("CompanyName"));
     if (aVersionInfo.ProductName().isEmpty())
         aVersionInfo.SetProductName(QStringLiteral("ProductName"));
+    // The default settings file shares the configuration folder's connection, exactly as without one.
+    const QString settings = ConfigurationFile();
+    if (!UFileUtils::SameFile(settings, UFileUtils::DefaultSettingsFile()))
+        FConfigurationFile = settings;
     CompanyName = aVersionInfo.CompanyName();
     ProductName = aVersionInfo.ProductName();
 }
@@ -75,6 +98,25 @@ QString TConnectionStringManager::CurrentFile() const
     return QDir::currentPath() + QLatin1Char('/') + ProgramBaseName();
 }
 
+QString TConnectionStringManager::ConfigurationConnectionFile(const QString& aExt) const
+{
+    if (FConfigurationFile.isEmpty())
+        return QString();
+    // A settings file named like a connection file ("job.ini") must never be taken for, or overwritten as, one.
+    const QString name = ChangeFileExt(FConfigurationFile, aExt);
+    return UFileUtils::SameFile(name, FConfigurationFile) ? QString() : name;
+}
+
+QStringList TConnectionStringManager::KindCandidates(const QString& aExt) const
+{
+    QStringList names;
+    const QString own = ConfigurationConnectionFile(aExt);
+    if (!own.isEmpty())
+        names << own;
+    names << ChangeFileExt(DefaultFile(), aExt) << ChangeFileExt(DefaultSharedFile(), aExt);
+    return names;
+}
+
 bool TConnectionStringManager::Detect(const QString& aFileName, const QString& aExt, TLocationKind aKind)
 {
     const QString name = ChangeFileExt(aFileName, aExt);
@@ -87,6 +129,11 @@ bool TConnectionStringManager::Detect(const QString& aFileName, const QString& a
 
 void TConnectionStringManager::DetectLocation()
 {
+    for (const QString& ext : {cUdl, cIni}) {
+        const QString own = ConfigurationConnectionFile(ext);
+        if (!own.isEmpty() && Detect(own, ext, ext == cUdl ? lkUDL : lkINI))
+            return;
+    }
     for (const QString& file : {DefaultFile(), DefaultSharedFile(), CurrentSharedFile(), CurrentFile()}) {
         if (Detect(file, cUdl, lkUDL) || Detect(file, cIni, lkINI))
             return;
@@ -115,8 +162,7 @@ QString TConnectionStringManager::ReadUDL()
 {
     if (!FileName.isEmpty())
         return cFileNamePrefix + FileName;
-    for (const QString& file : {DefaultFile(), DefaultSharedFile()}) {
-        const QString name = ChangeFileExt(file, cUdl);
+    for (const QString& name : KindCandidates(cUdl)) {
         if (QFileInfo::exists(name))
             return cFileNamePrefix + name;
     }
@@ -126,9 +172,8 @@ QString TConnectionStringManager::ReadUDL()
 QString TConnectionStringManager::ReadINI()
 {
     if (FileName.isEmpty()) {
-        // The program's own file, then the shared one; with neither there is nothing stored.
-        for (const QString& file : {DefaultFile(), DefaultSharedFile()}) {
-            const QString name = ChangeFileExt(file, cIni);
+        // The configuration's own file, the program's, then the shared one; with none there is nothing stored.
+        for (const QString& name : KindCandidates(cIni)) {
             if (QFileInfo::exists(name)) {
                 FileName = name;
                 break;
@@ -171,8 +216,11 @@ void TConnectionStringManager::SetConnectionString(const QString& aConnectionStr
     if (LocationKind == lkAuto || LocationKind == lkPrompt) {
         DetectLocation();
         if (LocationKind == lkPrompt) {
+            // Nothing is stored anywhere yet. A non-default configuration starts its own file; a connection found
+            // anywhere else is written back where it was found, so one job never splits a shared connection.
+            const QString own = ConfigurationConnectionFile(cIni);
             LocationKind = lkINI;
-            FileName = ChangeFileExt(DefaultSharedFile(), cIni);
+            FileName = own.isEmpty() ? ChangeFileExt(DefaultSharedFile(), cIni) : own;
             Key = DefaultSharedKey();
         }
     }

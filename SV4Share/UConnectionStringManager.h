@@ -4,6 +4,7 @@
 #include "USVCrypt.h"
 
 #include <QString>
+#include <QStringList>
 
 class TIniFile;
 class TVersionInfo;
@@ -18,16 +19,25 @@ enum TLocationKind : quint8 {
 
 /// Finds, reads and writes the program's one connection string: a data-link file, read by the access layer through
 /// "FILE NAME=", or an INI entry, encrypted under "DatCon"/"SharedDatCon" and plain under "oledb"/"(Default)".
-/// The program's configuration folder stands for the executable's folder. Lives for one read or one write.
+/// The program's configuration folder stands for the executable's folder. A settings file other than the default
+/// one keeps its own connection beside it, searched before the shared places. Lives for one read or one write.
 class TConnectionStringManager
 {
 public:
+    /// Tells the stores made from now on, in any thread, which settings file the program runs. For a file other than
+    /// UFileUtils::DefaultSettingsFile() the connection is searched first beside it: its base name with ".udl", then
+    /// with ".ini". Empty text or the default settings file: only the shared places.
+    static void SetConfigurationFile(const QString& aSettingsFile);
+    /// The settings file last given to SetConfigurationFile, made absolute; empty when none was.
+    static QString ConfigurationFile();
+
     /// A store for the running program (company and product names from its version information).
     TConnectionStringManager();
     /// A store named after aVersionInfo; empty names become "CompanyName" and "ProductName" in it.
     explicit TConnectionStringManager(TVersionInfo& aVersionInfo);
 
-    /// Kind of place; lkAuto searches the eight candidate files.
+    /// Kind of place; lkAuto searches the candidate files: the two beside a non-default settings file, then the eight
+    /// shared ones.
     TLocationKind LocationKind = lkAuto;
     /// INI section of the entry.
     QString Key;
@@ -39,7 +49,8 @@ public:
     /// Loads the stored string: the INI entry, "FILE NAME=" + path for a data-link file, or empty text when
     /// nothing is stored. May update LocationKind, FileName, Key and Value. Throws EVandrel on a read failure.
     QString ConnectionString();
-    /// Stores aConnectionString in the place (searched, or the shared INI file when none is found). Throws EVandrel.
+    /// Stores aConnectionString in the place (searched; when none is found, the INI file beside a non-default
+    /// settings file, else the shared INI file). Throws EVandrel.
     void SetConnectionString(const QString& aConnectionString);
 
     /// The key of the encrypted INI entries.
@@ -59,6 +70,11 @@ public:
 private:
     QString CurrentSharedFile() const;
     QString CurrentFile() const;
+    /// The connection file with aExt beside a non-default settings file; empty for the default one, and when it
+    /// would be the settings file itself.
+    QString ConfigurationConnectionFile(const QString& aExt) const;
+    /// The files with aExt that a read of a kind without a file name tries, in order.
+    QStringList KindCandidates(const QString& aExt) const;
     bool Detect(const QString& aFileName, const QString& aExt, TLocationKind aKind);
     void DetectLocation();
     QString ReadUDL();
@@ -69,6 +85,8 @@ private:
     QString ReadIniEntry(const TIniFile& aIni);
     void WriteIniEntry(TIniFile& aIni, const QString& aConnectionString);
 
+    /// The non-default settings file this store serves; empty for the default configuration.
+    QString FConfigurationFile;
     QString CompanyName;
     QString ProductName;
     USVCrypt::TCryptKey FCryptKey;

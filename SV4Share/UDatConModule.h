@@ -41,8 +41,9 @@ public:
     /// other than lkPrompt nothing is reloaded. Raises EVandrel for a ".udl"/".ini" name with another kind, for
     /// store failures, and when a connection the user confirmed still fails to open. True when open at the end.
     bool Connect(const QString& aFileName = QString(), TLocationKind aLocationKind = lkAuto);
-    /// Stores the connection string (aLocationKind: lkAuto = the file found by the search or the shared INI file;
-    /// lkINI = the INI file FileName()). Clears Changed. False, without a message, on any failure.
+    /// Stores the connection string (aLocationKind: lkAuto = the file found by the search, or, with nothing stored,
+    /// the INI file beside a non-default settings file (TConnectionStringManager::SetConfigurationFile) or the
+    /// shared one; lkINI = the INI file FileName()). Clears Changed. False, without a message, on any failure.
     bool Save(TLocationKind aLocationKind);
     /// Closes the connection and empties its connection string; FileName and LocationKind stay.
     void Close();

@@ -25,6 +25,19 @@ bool ExistsOrCreate(const QString& aPath, int& aError)
     aError = errno;
     return QFileInfo(aPath).isDir();
 }
+
+/// aFileName absolute and cleaned, with links followed as far as the file or else its folder exists.
+QString ResolvedPath(const QString& aFileName)
+{
+    const QFileInfo info(aFileName);
+    const QString canonical = info.canonicalFilePath();
+    if (!canonical.isEmpty())
+        return canonical;
+    const QString folder = QFileInfo(info.absolutePath()).canonicalFilePath();
+    if (folder.isEmpty())
+        return QDir::cleanPath(info.absoluteFilePath());
+    return folder + QLatin1Char('/') + info.fileName();
+}
 } // namespace
 
 namespace UFileUtils {
@@ -89,6 +102,18 @@ QString ConfigDir()
     if (base.isEmpty())
         base = QDir::homePath() + QStringLiteral("/.config");
     return base + QStringLiteral("/dbvandrel/");
+}
+
+QString DefaultSettingsFile()
+{
+    return ConfigDir() + QStringLiteral("vandrel.cfg");
+}
+
+bool SameFile(const QString& aFirst, const QString& aSecond)
+{
+    if (aFirst.isEmpty() || aSecond.isEmpty())
+        return false;
+    return ResolvedPath(aFirst) == ResolvedPath(aSecond);
 }
 
 void ForceConfigDirFor(const QString& aFileName)

@@ -22,6 +22,11 @@ QString GetTempDir();
 /// The program's configuration folder with a trailing "/": $XDG_CONFIG_HOME/dbvandrel/ (default
 /// ~/.config/dbvandrel/). It stands for the executable's folder; it is not created here.
 QString ConfigDir();
+/// The settings file used when none is named: "vandrel.cfg" in the configuration folder.
+QString DefaultSettingsFile();
+/// True when aFirst and aSecond name the same file: equal once made absolute and cleaned, with links followed as far
+/// as the file, or else its folder, exists. An empty name matches nothing.
+bool SameFile(const QString& aFirst, const QString& aSecond);
 /// Creates the folder of aFileName when it is the configuration folder and is missing (owner-only access).
 /// Other folders are left alone. Throws EVandrel when it cannot be created.
 void ForceConfigDirFor(const QString& aFileName);

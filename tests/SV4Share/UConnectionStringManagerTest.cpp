@@ -2,12 +2,17 @@
 #include "UConnectionStringManager.h"
 #include "EVandrel.h"
 #include "TestPaths.h"
+#include "UDatCon.h"
+#include "UFileUtils.h"
 #include "UIniFile.h"
 #include "UVersionInfo.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QMap>
+#include <QStringDecoder>
 #include <QStringEncoder>
 #include <QTemporaryDir>
 
@@ -36,7 +41,8 @@ void WriteAll(const QString& aFileName, const QByteArray& aBytes)
     file.write(aBytes);
 }
 
-/// A fresh configuration folder ($XDG_CONFIG_HOME/dbvandrel) and a fresh current directory per test.
+/// A fresh configuration folder ($XDG_CONFIG_HOME/dbvandrel), a fresh current directory and a folder for settings
+/// files per test; no settings file set.
 class UConnectionStringManagerTest : public ::testing::Test
 {
 protected:
@@ -46,19 +52,77 @@ protected:
         FOldCurrent = QDir::currentPath();
         qputenv("XDG_CONFIG_HOME", QFile::encodeName(FHome.path()));
         ASSERT_TRUE(QDir::setCurrent(FWork.path()));
+        TConnectionStringManager::SetConfigurationFile(QString());
     }
     void TearDown() override
     {
+        TConnectionStringManager::SetConfigurationFile(QString());
         QDir::setCurrent(FOldCurrent);
         qputenv("XDG_CONFIG_HOME", FOldXdg);
     }
 
     QString Config(const QString& aName) const { return FHome.path() + QStringLiteral("/dbvandrel/") + aName; }
     QString Work(const QString& aName) const { return QDir::currentPath() + QLatin1Char('/') + aName; }
+    QString Job(const QString& aName) const { return FJobs.path() + QLatin1Char('/') + aName; }
     static QString Program() { return QFileInfo(TVersionInfo::ProgramFileName()).fileName(); }
+
+    /// The eight shared places in the order they are searched.
+    QList<QPair<QString, TLocationKind>> SharedPlaces() const
+    {
+        return {{Config(Program() + QStringLiteral(".udl")), lkUDL},
+                {Config(Program() + QStringLiteral(".ini")), lkINI},
+                {Config(QStringLiteral("DefaultDataLink.udl")), lkUDL},
+                {Config(QStringLiteral("DefaultDataLink.ini")), lkINI},
+                {Work(QStringLiteral("DefaultDataLink.udl")), lkUDL},
+                {Work(QStringLiteral("DefaultDataLink.ini")), lkINI},
+                {Work(Program() + QStringLiteral(".udl")), lkUDL},
+                {Work(Program() + QStringLiteral(".ini")), lkINI}};
+    }
+
+    /// Creates every file of aOrder, then checks that the search finds them in that order, removing each found one;
+    /// at the end nothing is found.
+    void ExpectSearchOrder(const QList<QPair<QString, TLocationKind>>& aOrder)
+    {
+        QDir().mkpath(Config(QString()));
+        for (const auto& candidate : aOrder)
+            WriteAll(candidate.first, "[Other]\r\nx=1\r\n");
+        for (const auto& candidate : aOrder) {
+            TConnectionStringManager store;
+            const QString read = store.ConnectionString();
+            EXPECT_EQ(store.FileName, candidate.first);
+            EXPECT_EQ(store.LocationKind, candidate.second) << candidate.first.toStdString();
+            EXPECT_EQ(read, candidate.second == lkUDL ? QStringLiteral("FILE NAME=") + candidate.first : QString());
+            QFile::remove(candidate.first);
+        }
+        TConnectionStringManager store;
+        EXPECT_EQ(store.ConnectionString(), QString());
+        EXPECT_EQ(store.LocationKind, lkPrompt);
+        EXPECT_EQ(store.FileName, QString());
+    }
+
+    /// Every file of the configuration folder, the current directory and the settings folder, with its bytes.
+    QMap<QString, QByteArray> Files() const
+    {
+        QMap<QString, QByteArray> files;
+        for (const QString& folder : {Config(QString()), Work(QString()), Job(QString())}) {
+            QDirIterator it(folder, QDir::Files | QDir::Hidden);
+            while (it.hasNext()) {
+                const QString name = it.next();
+                files.insert(name, ReadAll(name));
+            }
+        }
+        return files;
+    }
+    /// Removes every file that Files() lists.
+    void RemoveFiles() const
+    {
+        for (const QString& name : Files().keys())
+            QFile::remove(name);
+    }
 
     QTemporaryDir FHome;
     QTemporaryDir FWork;
+    QTemporaryDir FJobs;
     QByteArray FOldXdg;
     QString FOldCurrent;
 };
@@ -66,29 +130,114 @@ protected:
 
 TEST_F(UConnectionStringManagerTest, Search_FollowsTheEightCandidatesInOrder)
 {
-    QDir().mkpath(Config(QString()));
-    const QList<QPair<QString, TLocationKind>> order = {{Config(Program() + QStringLiteral(".udl")), lkUDL},
-                                                        {Config(Program() + QStringLiteral(".ini")), lkINI},
-                                                        {Config(QStringLiteral("DefaultDataLink.udl")), lkUDL},
-                                                        {Config(QStringLiteral("DefaultDataLink.ini")), lkINI},
-                                                        {Work(QStringLiteral("DefaultDataLink.udl")), lkUDL},
-                                                        {Work(QStringLiteral("DefaultDataLink.ini")), lkINI},
-                                                        {Work(Program() + QStringLiteral(".udl")), lkUDL},
-                                                        {Work(Program() + QStringLiteral(".ini")), lkINI}};
-    for (const auto& candidate : order)
-        WriteAll(candidate.first, "[Other]\r\nx=1\r\n");
-    for (const auto& candidate : order) {
-        TConnectionStringManager store;
-        const QString read = store.ConnectionString();
-        EXPECT_EQ(store.FileName, candidate.first);
-        EXPECT_EQ(store.LocationKind, candidate.second) << candidate.first.toStdString();
-        EXPECT_EQ(read, candidate.second == lkUDL ? QStringLiteral("FILE NAME=") + candidate.first : QString());
-        QFile::remove(candidate.first);
+    ExpectSearchOrder(SharedPlaces());
+}
+
+TEST_F(UConnectionStringManagerTest, Search_NamedSettingsFile_ItsOwnUdlThenIniComeFirst)
+{
+    WriteAll(Job(QStringLiteral("nightly.cfg")), "settings");
+    TConnectionStringManager::SetConfigurationFile(Job(QStringLiteral("nightly.cfg")));
+    ExpectSearchOrder(QList<QPair<QString, TLocationKind>>{{Job(QStringLiteral("nightly.udl")), lkUDL},
+                                                           {Job(QStringLiteral("nightly.ini")), lkINI}} +
+                      SharedPlaces());
+
+    // A kind without a file name also tries the configuration's own file first.
+    for (const QString& ext : {QStringLiteral(".udl"), QStringLiteral(".ini")}) {
+        WriteAll(Config(Program() + ext), "[Other]\r\nx=1\r\n");
+        WriteAll(Job(QStringLiteral("nightly") + ext), "[Other]\r\nx=1\r\n");
     }
-    TConnectionStringManager store;
-    EXPECT_EQ(store.ConnectionString(), QString());
-    EXPECT_EQ(store.LocationKind, lkPrompt);
-    EXPECT_EQ(store.FileName, QString());
+    TConnectionStringManager udl;
+    udl.LocationKind = lkUDL;
+    EXPECT_EQ(udl.ConnectionString(), QStringLiteral("FILE NAME=") + Job(QStringLiteral("nightly.udl")));
+    TConnectionStringManager ini;
+    ini.LocationKind = lkINI;
+    ini.ConnectionString();
+    EXPECT_EQ(ini.FileName, Job(QStringLiteral("nightly.ini")));
+}
+
+TEST_F(UConnectionStringManagerTest, Search_DefaultSettingsFile_IsTheSearchWithoutOne)
+{
+    // The default settings file spelled three ways; its own "vandrel.udl"/"vandrel.ini" are never searched.
+    QDir().mkpath(Config(QString()));
+    WriteAll(UFileUtils::DefaultSettingsFile(), "settings");
+    ASSERT_TRUE(QFile::link(Config(QString()), Job(QStringLiteral("link"))));
+    for (const QString& settings :
+         {QString(), UFileUtils::DefaultSettingsFile(), Job(QStringLiteral("link/vandrel.cfg"))}) {
+        SCOPED_TRACE(settings.toStdString());
+        TConnectionStringManager::SetConfigurationFile(settings);
+        WriteAll(Config(QStringLiteral("vandrel.udl")), "[Other]\r\nx=1\r\n");
+        WriteAll(Config(QStringLiteral("vandrel.ini")), "[Other]\r\nx=1\r\n");
+        ExpectSearchOrder(SharedPlaces());
+    }
+}
+
+TEST_F(UConnectionStringManagerTest, Save_BesideTheSettingsFile_OnlyWhenReadFromThereOrNothingStored)
+{
+    const QString cOld = QStringLiteral("Provider=SQLOLEDB;Data Source=OLD;Initial Catalog=Old");
+    const QString ownIni = Job(QStringLiteral("nightly.ini"));
+    const QString ownUdl = Job(QStringLiteral("nightly.udl"));
+    const QString sharedIni = Config(QStringLiteral("DefaultDataLink.ini"));
+    const QString programUdl = Config(Program() + QStringLiteral(".udl"));
+    const QString workIni = Work(QStringLiteral("DefaultDataLink.ini"));
+    // clang-format off
+    const struct { const char* Name; QString Settings; QStringList Stored; QString Written; } rows[] = {
+        {"NothingStored_OwnIni",           Job(QStringLiteral("nightly.cfg")), {}, ownIni},
+        {"ReadFromOwnIni_StaysThere",      Job(QStringLiteral("nightly.cfg")), {ownIni, sharedIni}, ownIni},
+        {"ReadFromOwnUdl_StaysThere",      Job(QStringLiteral("nightly.cfg")), {ownUdl, ownIni, sharedIni}, ownUdl},
+        {"SharedIni_StaysShared",          Job(QStringLiteral("nightly.cfg")), {sharedIni}, sharedIni},
+        {"ProgramUdl_StaysShared",         Job(QStringLiteral("nightly.cfg")), {programUdl, workIni}, programUdl},
+        {"CurrentDirectory_StaysShared",   Job(QStringLiteral("nightly.cfg")), {workIni}, workIni},
+        {"SettingsNamedLikeIni_NotTouched", Job(QStringLiteral("job.ini")), {}, sharedIni},
+        {"DefaultSettings_SharedIni",      UFileUtils::DefaultSettingsFile(), {}, sharedIni},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        RemoveFiles();
+        QDir().mkpath(Config(QString()));
+        WriteAll(row.Settings, "settings");
+        for (const QString& name : row.Stored) {
+            if (name.endsWith(QStringLiteral(".udl"))) {
+                ASSERT_TRUE(UDatCon::StoreDataLink(cOld, name));
+            } else {
+                TConnectionStringManager old;
+                old.LocationKind = lkINI;
+                old.FileName = name;
+                old.SetConnectionString(cOld);
+            }
+        }
+        TConnectionStringManager::SetConfigurationFile(row.Settings);
+        const QMap<QString, QByteArray> before = Files();
+
+        TConnectionStringManager store;
+        store.SetConnectionString(cSales);
+        EXPECT_EQ(store.FileName, row.Written);
+
+        // Only the expected file changed, or appeared; every other file keeps its bytes.
+        QMap<QString, QByteArray> after = Files();
+        const QByteArray written = after.take(row.Written);
+        EXPECT_NE(written, before.value(row.Written));
+        QMap<QString, QByteArray> others = before;
+        others.remove(row.Written);
+        EXPECT_EQ(after.keys(), others.keys());
+        EXPECT_TRUE(after == others);
+        TConnectionStringManager fresh;
+        const QString read = fresh.ConnectionString();
+        EXPECT_EQ(fresh.FileName, row.Written);
+        if (fresh.LocationKind == lkUDL) {
+            const QString text = QStringDecoder(QStringConverter::Utf16LE)(written.mid(2));
+            EXPECT_TRUE(text.contains(cSales));
+        } else {
+            EXPECT_EQ(read, cSales);
+        }
+        const QFileDevice::Permissions groupOrOthers =
+            QFileDevice::ReadGroup | QFileDevice::WriteGroup | QFileDevice::ReadOther | QFileDevice::WriteOther;
+        EXPECT_FALSE(QFileInfo(row.Written).permissions() & groupOrOthers);
+        // A first save has the same encrypted layout wherever it goes.
+        if (row.Stored.isEmpty()) {
+            EXPECT_EQ(written, ReadAll(TestPaths::DataFile(QStringLiteral("shared-datcon.ini"))));
+        }
+    }
 }
 
 TEST_F(UConnectionStringManagerTest, NothingStored_WritesTheSharedIniFileForItsOwner)

@@ -67,6 +67,7 @@ protected:
         ASSERT_TRUE(QDir::setCurrent(FWork.path()));
         UDatCon::SetConnectionDialogHook({});
         UDatCon::SetLoginDialogHook({});
+        TConnectionStringManager::SetConfigurationFile(QString());
         QLoggingCategory::setFilterRules(QStringLiteral("dbvandrel.debug=true"));
         gPreviousHandler = qInstallMessageHandler(CaptureLog);
         TakeLog();
@@ -76,6 +77,7 @@ protected:
         qInstallMessageHandler(gPreviousHandler);
         QLoggingCategory::setFilterRules(QString());
         UDatCon::SetConnectionDialogHook({});
+        TConnectionStringManager::SetConfigurationFile(QString());
         QDir::setCurrent(FOldCurrent);
         qputenv("XDG_CONFIG_HOME", FOldXdg);
     }
@@ -117,6 +119,8 @@ protected:
     QTemporaryDir FRoot;
     QTemporaryDir FHome;
     QTemporaryDir FWork;
+    /// Holds the settings files of named configurations.
+    QTemporaryDir FJobs;
     TServerProcess FServer;
     QByteArray FOldXdg;
     QString FOldCurrent;
@@ -335,4 +339,65 @@ TEST_F(UDatConModuleTest, SharedConnection_LivesAsLongAsItsHolders)
     held->Execute(QStringLiteral("USE Sales"));
     EXPECT_EQ(held->Property(QStringLiteral("Current Catalog")), QStringLiteral("Sales"));
     EXPECT_TRUE(TakeLog().isEmpty());
+}
+
+TEST_F(UDatConModuleTest, NamedSettingsFiles_EachJobKeepsItsOwnConnection)
+{
+    const QString nightly = FJobs.filePath(QStringLiteral("nightly.cfg"));
+    const QString weekly = FJobs.filePath(QStringLiteral("weekly.cfg"));
+    QString model = Good();
+    model.replace(QStringLiteral("Initial Catalog=Sales"), QStringLiteral("Initial Catalog=model"));
+    ASSERT_TRUE(UDatCon::StoreDataLink(model, FJobs.filePath(QStringLiteral("weekly.udl"))));
+
+    // Nothing is stored for the nightly job: its first connection is asked for and saved beside its settings file.
+    TConnectionStringManager::SetConfigurationFile(nightly);
+    const QString entered = Good() + QStringLiteral(";Persist Security Info=True");
+    AnswerDialog(entered);
+    {
+        TADOConDataModule module;
+        ASSERT_TRUE(module.Connect());
+        EXPECT_EQ(FDialogInitial, QStringList{QStringLiteral("Provider=SQLOLEDB")});
+        ASSERT_TRUE(module.Save(lkAuto));
+    }
+    EXPECT_TRUE(QFile::exists(FJobs.filePath(QStringLiteral("nightly.ini"))));
+    EXPECT_FALSE(QFile::exists(SharedIni()));
+
+    // Each job opens its own connection without a dialog; the default configuration still has none.
+    FDialogInitial.clear();
+    AnswerDialog(QString());
+    // clang-format off
+    const struct { QString Settings; TLocationKind Kind; QString Database; } jobs[] = {
+        {nightly, lkINI, QStringLiteral("Sales")},
+        {weekly,  lkUDL, QStringLiteral("model")},
+    };
+    // clang-format on
+    for (const auto& job : jobs) {
+        SCOPED_TRACE(job.Settings.toStdString());
+        TConnectionStringManager::SetConfigurationFile(job.Settings);
+        TADOConDataModule module;
+        ASSERT_TRUE(module.Connect());
+        EXPECT_EQ(module.LocationKind(), job.Kind);
+        EXPECT_EQ(module.Database(), job.Database);
+    }
+    EXPECT_TRUE(FDialogInitial.isEmpty());
+    TConnectionStringManager::SetConfigurationFile(QString());
+    EXPECT_FALSE(TADOConDataModule().Connect());
+    EXPECT_EQ(FDialogInitial, QStringList{QStringLiteral("Provider=SQLOLEDB")});
+}
+
+TEST_F(UDatConModuleTest, NamedSettingsFile_RepairedSharedConnectionStaysShared)
+{
+    StoreIni(WrongPassword());
+    TConnectionStringManager::SetConfigurationFile(FJobs.filePath(QStringLiteral("nightly.cfg")));
+    const QString repaired = Good() + QStringLiteral(";Persist Security Info=True");
+    AnswerDialog(repaired);
+    TADOConDataModule module;
+    ASSERT_TRUE(module.Connect());
+    EXPECT_EQ(module.FileName(), SharedIni());
+    ASSERT_TRUE(module.Save(lkAuto));
+    EXPECT_FALSE(QFile::exists(FJobs.filePath(QStringLiteral("nightly.ini"))));
+
+    // Every other configuration sees the repaired connection.
+    TConnectionStringManager::SetConfigurationFile(QString());
+    EXPECT_EQ(Stored(), repaired);
 }

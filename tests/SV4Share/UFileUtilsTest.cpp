@@ -105,10 +105,38 @@ TEST(UFileUtilsTest, ConfigDir_FollowsXdgConfigHome_AndIsCreatedOnlyForItsOwnFil
     TEnvGuard xdg("XDG_CONFIG_HOME", dir.path());
     const QString config = dir.path() + QStringLiteral("/dbvandrel/");
     EXPECT_EQ(UFileUtils::ConfigDir(), config);
+    EXPECT_EQ(UFileUtils::DefaultSettingsFile(), config + QStringLiteral("vandrel.cfg"));
     UFileUtils::ForceConfigDirFor(dir.path() + QStringLiteral("/elsewhere/x.ini"));
     EXPECT_FALSE(QFileInfo::exists(dir.path() + QStringLiteral("/elsewhere")));
     UFileUtils::ForceConfigDirFor(config + QStringLiteral("x.ini"));
     EXPECT_TRUE(QFileInfo(config).isDir());
     const QFileDevice::Permissions permissions = QFileInfo(config).permissions();
     EXPECT_FALSE(permissions.testFlag(QFileDevice::ReadGroup) || permissions.testFlag(QFileDevice::ReadOther));
+}
+
+TEST(UFileUtilsTest, SameFile_ComparesCleanedPathsAndFollowsLinks)
+{
+    QTemporaryDir dir;
+    ASSERT_TRUE(QDir(dir.path()).mkpath(QStringLiteral("real")));
+    QFile file(dir.filePath(QStringLiteral("real/job.cfg")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.close();
+    ASSERT_TRUE(QFile::link(dir.filePath(QStringLiteral("real")), dir.filePath(QStringLiteral("link"))));
+    const QString real = dir.filePath(QStringLiteral("real/job.cfg"));
+    // clang-format off
+    const struct { const char* Name; QString First; QString Second; bool Same; } rows[] = {
+        {"Identical",             real, real, true},
+        {"DotAndDoubleSlash",     real, dir.path() + QStringLiteral("/real/./other/..//job.cfg"), true},
+        {"ThroughALinkedFolder",  real, dir.filePath(QStringLiteral("link/job.cfg")), true},
+        {"MissingFilesByPath",    dir.filePath(QStringLiteral("a/x.ini")), dir.path() + QStringLiteral("/a/../a/x.ini"), true},
+        {"OtherExtension",        real, dir.filePath(QStringLiteral("real/job.ini")), false},
+        {"MissingThroughALink",   dir.filePath(QStringLiteral("real/no.ini")), dir.filePath(QStringLiteral("link/no.ini")), true},
+        {"MissingInAnotherFolder", dir.filePath(QStringLiteral("real/no.ini")), dir.filePath(QStringLiteral("no.ini")), false},
+        {"EmptyMatchesNothing",   QString(), QString(), false},
+    };
+    // clang-format on
+    for (const auto& row : rows) {
+        EXPECT_EQ(UFileUtils::SameFile(row.First, row.Second), row.Same) << row.Name;
+        EXPECT_EQ(UFileUtils::SameFile(row.Second, row.First), row.Same) << row.Name;
+    }
 }
