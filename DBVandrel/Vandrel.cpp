@@ -4,6 +4,7 @@
 
 #include "EVandrel.h"
 #include "TShape.h"
+#include "UConnectionStringManager.h"
 #include "UDataLinkDialog.h"
 #include "UFtpTransfer.h"
 #include "VandrelHeadless.h"
@@ -102,6 +103,8 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
     const TCommandLine commandLine = ParseCommandLine(aArguments);
     FSettingsFileName = commandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName()
                                                            : QFileInfo(commandLine.SettingsFile).absoluteFilePath();
+    // The job's own connection file beside its settings file comes before the shared ones.
+    TConnectionStringManager::SetConfigurationFile(FSettingsFileName);
     FRun->SetSettingsFile(FSettingsFileName);
     FRun->SetStallTimeout(commandLine.StallTimeoutSeconds);
     setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());

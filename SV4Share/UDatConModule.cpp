@@ -105,6 +105,7 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
     TDBConnection& connection = *FADOConnection;
     connection.Close();
     connection.SetConnectionString(QString());
+    FLastConnectError.clear();
     if (FLocationKind != lkPrompt)
         ReadConnectionString();
 
@@ -122,6 +123,7 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
             UDatCon::TryOpenTwice(connection);
         } catch (const std::exception&) {
             // A data-link file that does not open is repaired below, when allowed.
+            FLastConnectError = CurrentFailureText();
         }
         if (!connection.Connected() && FAllowUserPrompt) {
             if (QFileInfo::exists(FFileName))
@@ -143,7 +145,8 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
         } else {
             try {
                 UDatCon::TryOpenTwice(connection);
-            } catch (const EDatabaseError&) {
+            } catch (const EDatabaseError& e) {
+                FLastConnectError = e.Message();
                 DoConnectionStringPrompt();
             }
             // Only a connection had through the prompt or the retry counts as changed: one that opened as stored
@@ -152,13 +155,16 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
                 UDatCon::DecideLoginPrompt(connection);
                 try {
                     connection.Open();
-                } catch (const EDatabaseError&) {
-                    // Reported through the result.
+                } catch (const EDatabaseError& e) {
+                    // Reported through the result; the reason stays for the caller.
+                    FLastConnectError = e.Message();
                 }
                 FChanged = connection.Connected();
             }
         }
     }
+    if (connection.Connected())
+        FLastConnectError.clear();
     return connection.Connected();
 }
 

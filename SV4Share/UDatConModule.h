@@ -75,6 +75,8 @@ public:
     /// Called after the connection dialog, confirmed or cancelled.
     const TNotifyEvent& AfterPrompt() const { return FAfterPrompt; }
     void SetAfterPrompt(TNotifyEvent aValue) { FAfterPrompt = std::move(aValue); }
+    /// Why the last Connect could not open the connection (the driver's or server's message); empty after success.
+    const QString& LastConnectError() const { return FLastConnectError; }
     /// True when the connection was entered or repaired by a prompt or a retry and has not been saved since.
     bool Changed() const { return FChanged; }
     /// File of the stored connection; empty when not determined.
@@ -129,6 +131,7 @@ private:
     TNotifyEvent FBeforePrompt;
     TNotifyEvent FAfterPrompt;
     bool FChanged = false;
+    QString FLastConnectError;
     bool FAllowUserPrompt = false;
     std::shared_ptr<TDBConnection> FADOConnection;
     /// The connection that carries the logging handlers, while someone holds it.

@@ -2,6 +2,7 @@
 #include "VandrelHeadless.h"
 
 #include "EVandrel.h"
+#include "UConnectionStringManager.h"
 
 #include <QCoreApplication>
 #include <QFileInfo>
@@ -52,6 +53,8 @@ int TVandrelHeadless::Prepare(const TCommandLine& aCommandLine)
 {
     FSettingsFileName = aCommandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName()
                                                             : QFileInfo(aCommandLine.SettingsFile).absoluteFilePath();
+    // The job's own connection file beside its settings file comes before the shared ones.
+    TConnectionStringManager::SetConfigurationFile(FSettingsFileName);
     FRun.SetStallTimeout(aCommandLine.StallTimeoutSeconds);
     const QByteArray fileName = FSettingsFileName.toLocal8Bit();
     const TSettingsFileState state = SettingsFileState(FSettingsFileName);

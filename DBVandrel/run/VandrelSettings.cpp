@@ -157,7 +157,7 @@ void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const 
 
 QString DefaultSettingsFileName()
 {
-    return UFileUtils::ConfigDir() + QStringLiteral("vandrel.cfg");
+    return UFileUtils::DefaultSettingsFile();
 }
 
 QString FtpPrefixMessage()

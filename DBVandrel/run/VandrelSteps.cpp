@@ -8,10 +8,12 @@
 #include "UFtpTransfer.h"
 #include "UHandles.h"
 #include "USVSQLBackup.h"
+#include "UWorker.h"
 #include "UZipArchive.h"
 #include "VandrelDatabase.h"
 #include "VandrelRun.h"
 
+#include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFileInfo>
 
@@ -44,6 +46,72 @@ EVandrel Prefixed(const QString& aPrefix, const QString& aTrailer = QString())
     return failure;
 }
 
+/// A backup given up because its server stopped answering.
+class EStalled : public EVandrel
+{
+public:
+    using EVandrel::EVandrel;
+};
+
+/// Milliseconds of a steady clock.
+qint64 NowMs()
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+/// How long a server that was told to cancel a stalled backup may take to answer before its connection is
+/// abandoned.
+constexpr qint64 cCancelAnswerMs = 30000;
+
+/// Runs BACKUP DATABASE on a thread of its own, showing the server's messages, and watches it: Cancel stops it, and
+/// when the server sends nothing for the context's stall time-out the backup is cancelled and EStalled thrown; a
+/// server that does not even answer the cancel is left to that thread, which keeps the connection (and its lease).
+void RunBackup(TStepContext& aContext,
+               const std::shared_ptr<TDBConnection>& aConnection,
+               const std::shared_ptr<TConnectionLease>& aLease,
+               const QString& aDatabase)
+{
+    const TVandrelSettings& settings = aContext.Settings();
+    auto running = std::make_shared<std::atomic<bool>>(true);
+    auto lastMessage = std::make_shared<std::atomic<qint64>>(NowMs());
+    // The server's progress messages become status lines while the backup runs.
+    const TDBSubscription messages =
+        aConnection->SubscribeInfoMessage([&aContext, lastMessage](const TDBError& aError, TDBConnection&) {
+            lastMessage->store(NowMs());
+            aContext.Status(aError.Description);
+        });
+    auto* statement = new TProcThread([aConnection, aLease, running, aDatabase, settings] {
+        USVSQLBackup::BackupDatabase(
+            *aConnection, aDatabase, settings.BackupFilename, settings.Append, settings.CompressBackup, *running);
+    });
+    statement->start();
+    const qint64 stallMs = static_cast<qint64>(aContext.StallTimeout()) * 1000;
+    qint64 stalledAt = 0;
+    while (!statement->wait(QDeadlineTimer(100))) {
+        if (aContext.Cancelled())
+            running->store(false);
+        const qint64 now = NowMs();
+        if (stalledAt == 0 && stallMs > 0 && now - lastMessage->load() > stallMs) {
+            stalledAt = now;
+            running->store(false);
+        }
+        if (stalledAt != 0 && now - stalledAt > cCancelAnswerMs) {
+            statement->Abandon();
+            throw EStalled(QStringLiteral("The server sent nothing for %1 seconds and did not answer the cancel: the "
+                                          "backup was given up and its connection abandoned.")
+                               .arg(aContext.StallTimeout()));
+        }
+    }
+    const std::exception_ptr failure = statement->Failure;
+    delete statement;
+    if (stalledAt != 0)
+        throw EStalled(QStringLiteral("The server sent nothing for %1 seconds: the backup was given up.")
+                           .arg(aContext.StallTimeout()));
+    if (failure)
+        std::rethrow_exception(failure);
+}
+
 class TBackupStep : public IVandrelStep
 {
 public:
@@ -52,13 +120,16 @@ public:
         const TVandrelSettings& settings = aContext.Settings();
         aContext.Arrow(adUp, cDatabaseArrowLeft);
         TADOConDataModule& module = DatConModule();
-        ConnectDatabase(module, aContext, false);
+        TModuleLock moduleLock(aContext);
+        if (!ConnectDatabase(module, aContext, false))
+            return;
         const TConnectionDisplay display = DescribeConnection(module);
         aContext.Connection(display.Server, display.Database);
 
         // The connection is the step's until it ends, even should the module replace it meanwhile.
         const std::shared_ptr<TDBConnection> connection = module.SharedConnection();
-        const TConnectionLease lease(connection);
+        // Shared with the statement's thread, which keeps it should it have to be abandoned.
+        const auto lease = std::make_shared<TConnectionLease>(connection);
         const QString sizedDatabase = module.Database();
         UseDatabase(*connection, sizedDatabase);
         // The size only feeds an estimate: a login without the right to read it still backs up.
@@ -71,17 +142,12 @@ public:
         aContext.Progress(0);
 
         connection->SetCursorLocation(clUseServer);
-        // The server's progress messages become status lines while the backup runs.
-        const TDBSubscription messages = connection->SubscribeInfoMessage(
-            [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
         const QString database = module.Database();
+        moduleLock.Unlock();
         try {
-            USVSQLBackup::BackupDatabase(*connection,
-                                         database,
-                                         settings.BackupFilename,
-                                         settings.Append,
-                                         settings.CompressBackup,
-                                         aContext.Running());
+            RunBackup(aContext, connection, lease, database);
+        } catch (const EStalled&) {
+            throw Prefixed(QStringLiteral("Backup Error:"), USVSQLBackup::LastBackupSQL);
         } catch (...) {
             // The statement follows the server's messages, also after a failure.
             if (!aContext.Cancelled())
@@ -125,7 +191,9 @@ public:
         const TVandrelSettings& settings = aContext.Settings();
         aContext.Arrow(adDown, cDatabaseArrowLeft);
         TADOConDataModule& module = DatConModule();
-        ConnectDatabase(module, aContext, true);
+        TModuleLock moduleLock(aContext);
+        if (!ConnectDatabase(module, aContext, true))
+            return;
         const std::shared_ptr<TDBConnection> connection = module.SharedConnection();
         const TConnectionLease lease(connection);
         // The watch list: a failure to read it ends the run with its own message.
@@ -133,6 +201,7 @@ public:
         if (settings.Move)
             watch.PhysicalDat = settings.RestorePhysicalData;
         const QString database = module.Database();
+        moduleLock.Unlock();
         aContext.Progress(0);
         std::exception_ptr failure;
         {
