@@ -21,6 +21,7 @@
 #include <curl/curl.h>
 #include <functional>
 #include <gcrypt.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -116,6 +117,8 @@ int RunWithoutDisplay(int aArgc, char** aArgv)
 
 int main(int argc, char** argv)
 {
+    // The settings hold passwords: no core dump, and no other process of the user may read this one's memory.
+    ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
 #ifdef VANDREL_WITH_WINDOW
     if (!HasDisplay())
         return RunWithoutDisplay(argc, argv);
