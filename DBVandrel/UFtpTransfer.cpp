@@ -7,12 +7,19 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QUrl>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <utility>
 
 namespace UFtpTransfer {
 
@@ -63,6 +70,86 @@ template <typename T> void SetOpt(CURL* aCurl, CURLoption aOption, T aValue)
     if (code != CURLE_OK)
         throw EVandrel(QStringLiteral("FTP client set-up failed: %1").arg(QString::fromUtf8(curl_easy_strerror(code))));
 }
+
+QString SystemError(int aErrno)
+{
+    return QString::fromLocal8Bit(std::strerror(aErrno));
+}
+
+/// The file a download writes: a temporary file beside the target, readable and writable by its owner only
+/// (whatever the umask), which replaces the target on Commit and is removed otherwise. A failed write keeps the
+/// system's reason, so that a full disk says so.
+class TDownloadFile
+{
+public:
+    /// Creates the temporary file beside aTarget (beside the file a symbolic link aTarget points to).
+    explicit TDownloadFile(const QString& aTarget)
+        : FTarget(aTarget)
+    {
+        const QFileInfo target(aTarget);
+        const QString path = target.isSymLink() ? target.symLinkTarget() : aTarget;
+        FFinal = QFile::encodeName(path);
+        FTemporary = FFinal + ".XXXXXX";
+        FFd = ::mkstemp(FTemporary.data());
+        if (FFd < 0)
+            throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aTarget, SystemError(errno)));
+        // mkstemp leaves the mode to the umask; the archive holds the database's contents.
+        if (::fchmod(FFd, S_IRUSR | S_IWUSR) != 0) {
+            const int error = errno;
+            Discard();
+            throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aTarget, SystemError(error)));
+        }
+    }
+    TDownloadFile(const TDownloadFile&) = delete;
+    TDownloadFile& operator=(const TDownloadFile&) = delete;
+    /// Removes the temporary file unless it was committed.
+    ~TDownloadFile() { Discard(); }
+
+    /// Appends aBytes bytes; false after a failure, whose errno Error() then holds.
+    bool Write(const char* aData, size_t aBytes) noexcept
+    {
+        while (aBytes > 0) {
+            const ssize_t written = ::write(FFd, aData, aBytes);
+            if (written < 0) {
+                if (errno == EINTR)
+                    continue;
+                FError = errno;
+                return false;
+            }
+            aData += written;
+            aBytes -= static_cast<size_t>(written);
+        }
+        return true;
+    }
+    /// The errno of the failed write, 0 when none failed.
+    int Error() const { return FError; }
+    /// Flushes the file to disk and renames it over the target; throws EVandrel with the system's reason.
+    void Commit()
+    {
+        // Some file systems report a full disk only when the data reach it.
+        if (::fsync(FFd) != 0 || ::close(std::exchange(FFd, -1)) != 0)
+            throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(FTarget, SystemError(errno)));
+        if (::rename(FTemporary.constData(), FFinal.constData()) != 0)
+            throw EVandrel(QStringLiteral("Cannot replace \"%1\": %2").arg(FTarget, SystemError(errno)));
+        FTemporary.clear();
+    }
+
+private:
+    void Discard() noexcept
+    {
+        if (FFd >= 0)
+            ::close(std::exchange(FFd, -1));
+        if (!FTemporary.isEmpty())
+            ::unlink(FTemporary.constData());
+        FTemporary.clear();
+    }
+
+    QString FTarget;
+    QByteArray FFinal;
+    QByteArray FTemporary; ///< empty once committed or removed
+    int FFd = -1;
+    int FError = 0;
+};
 
 } // namespace
 
@@ -172,6 +259,26 @@ QString NotFoundLine(const QString& aServerDirectory, const QString& aFileName)
     return QStringLiteral("FTP Directory '%1' does not appear to contain a file named: %2").arg(quoted, aFileName);
 }
 
+QString LeftoverLine(const TLeftover& aLeftover)
+{
+    switch (aLeftover.Action) {
+    case laRemoved:
+        return QStringLiteral(
+                   "Removed \"%1\" from the FTP server: an earlier upload that did not finish left it there.")
+            .arg(aLeftover.Name);
+    case laRestored:
+        return QStringLiteral("Put \"%1\" back as \"%2\" on the FTP server: an earlier upload stopped while "
+                              "replacing that archive.")
+            .arg(aLeftover.Name, aLeftover.FileName);
+    case laNotRemoved:
+        return QStringLiteral("Could not remove \"%1\" from the FTP server: %2").arg(aLeftover.Name, aLeftover.Reason);
+    case laNotRestored:
+        return QStringLiteral("Could not put \"%1\" back as \"%2\" on the FTP server: %3")
+            .arg(aLeftover.Name, aLeftover.FileName, aLeftover.Reason);
+    }
+    return aLeftover.Name;
+}
+
 // ---------------------------------------------------------------------------------------------------------------
 
 TFtpTransfer::TFtpTransfer(const QString& aUrl, const QString& aUser, const QString& aPassword)
@@ -226,7 +333,25 @@ TFtpTransfer::~TFtpTransfer()
 
 QString TFtpTransfer::TemporaryName(const QString& aFileName)
 {
-    return aFileName + QStringLiteral(".part");
+    return aFileName + QStringLiteral(".part.vandrel");
+}
+
+QString TFtpTransfer::AsideName(const QString& aFileName)
+{
+    const quint64 unique = QRandomGenerator::system()->generate64();
+    return aFileName + QStringLiteral(".old-%1.vandrel").arg(unique, 16, 16, QLatin1Char('0'));
+}
+
+bool TFtpTransfer::IsAsideName(const QString& aRemoteName, const QString& aFileName)
+{
+    static const QRegularExpression tail(
+        QRegularExpression::anchoredPattern(QStringLiteral(R"(\.old-[0-9a-f]{16}\.vandrel)")));
+    return aRemoteName.startsWith(aFileName) && tail.match(aRemoteName.mid(aFileName.size())).hasMatch();
+}
+
+bool TFtpTransfer::IsOwnName(const QString& aRemoteName, const QString& aFileName)
+{
+    return aRemoteName == TemporaryName(aFileName) || IsAsideName(aRemoteName, aFileName);
 }
 
 QString TFtpTransfer::UrlOf(const QString& aFileName) const
@@ -285,7 +410,7 @@ CURLcode TFtpTransfer::Perform()
     return code;
 }
 
-EVandrel TFtpTransfer::Failure(CURLcode aCode, const QString& aContext)
+QString TFtpTransfer::ErrorText(CURLcode aCode) const
 {
     QString message = QString::fromUtf8(curl_easy_strerror(aCode));
     QString detail = QString::fromLocal8Bit(FErrorBuffer).trimmed();
@@ -301,6 +426,12 @@ EVandrel TFtpTransfer::Failure(CURLcode aCode, const QString& aContext)
         message += QStringLiteral(": ") + detail;
     if (!FLastErrorReply.isEmpty())
         message += QStringLiteral(" (server reply: %1)").arg(FLastErrorReply);
+    return message;
+}
+
+EVandrel TFtpTransfer::Failure(CURLcode aCode, const QString& aContext)
+{
+    const QString message = ErrorText(aCode);
     ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + message);
     EVandrel error(message);
     error.AddContext(aContext);
@@ -369,16 +500,13 @@ QString TFtpTransfer::PrintWorkingDirectory()
 bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile, qint64 aExpectedSize)
 {
     RefuseLineBreak(aFileName, QStringLiteral("file name"));
-    QSaveFile file(aLocalFile);
-    file.setDirectWriteFallback(false);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aLocalFile, file.errorString()));
+    TDownloadFile file(aLocalFile);
     ResetRequest();
     const QByteArray url = UrlOf(aFileName).toLatin1();
     SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
     auto write = +[](char* aData, size_t aSize, size_t aCount, void* aFile) -> size_t {
-        const qint64 bytes = static_cast<qint64>(aSize * aCount);
-        return static_cast<QSaveFile*>(aFile)->write(aData, bytes) == bytes ? aSize * aCount : 0;
+        const size_t bytes = aSize * aCount;
+        return static_cast<TDownloadFile*>(aFile)->Write(aData, bytes) ? bytes : 0;
     };
     SetOpt(FCurl.get(), CURLOPT_WRITEFUNCTION, write);
     SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &file);
@@ -386,12 +514,17 @@ bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile,
     const CURLcode code = Perform();
     if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned)
         return false; // the temporary file goes with `file`; the local archive stays as it was
-    if (code == CURLE_WRITE_ERROR && file.error() != QFileDevice::NoError)
-        throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(aLocalFile, file.errorString()));
+    const QString context =
+        QStringLiteral("Unable to download \"%1\" from FTP server \"%2\".").arg(aFileName, FAddress.Host);
+    if (code == CURLE_WRITE_ERROR && file.Error() != 0) {
+        // libcurl only knows that the write failed; the system knows why (a full disk, for one).
+        EVandrel error(QStringLiteral("Cannot write \"%1\": %2").arg(aLocalFile, SystemError(file.Error())));
+        error.AddContext(context);
+        throw error;
+    }
     if (code != CURLE_OK)
-        Fail(code, QStringLiteral("Unable to download \"%1\" from FTP server \"%2\".").arg(aFileName, FAddress.Host));
-    if (!file.commit())
-        throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(aLocalFile, file.errorString()));
+        Fail(code, context);
+    file.Commit();
     ReportFinal();
     return true;
 }
@@ -438,33 +571,142 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
         throw error;
     }
     ReportFinal();
+    CommitUpload(aFileName);
+    return true;
+}
 
-    // Some servers refuse to rename over an existing file: then the old file goes first.
-    const QString rnfr = QStringLiteral("RNFR ") + temporary;
-    const QString rnto = QStringLiteral("RNTO ") + aFileName;
-    // The file is complete: a Cancel from now on no longer abandons the rename.
+auto TFtpTransfer::Uninterruptible()
+{
     const bool quiet = FQuiet;
     FQuiet = true;
-    TFinally restoreQuiet([this, quiet]() noexcept { FQuiet = quiet; });
+    return TFinally([this, quiet]() noexcept { FQuiet = quiet; });
+}
+
+CURLcode TFtpTransfer::Quote(const QStringList& aCommands)
+{
     ResetRequest();
     SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
-    SetPostQuote({rnfr, rnto});
-    code = Perform();
-    if (code != CURLE_OK) {
-        ResetRequest();
-        SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
-        SetPostQuote({QStringLiteral("*DELE ") + aFileName, rnfr, rnto});
-        code = Perform();
+    SetPostQuote(aCommands);
+    return Perform();
+}
+
+CURLcode TFtpTransfer::Rename(const QString& aFrom, const QString& aTo)
+{
+    return Quote({QStringLiteral("RNFR ") + aFrom, QStringLiteral("RNTO ") + aTo});
+}
+
+std::optional<bool> TFtpTransfer::HasFile(const QString& aFileName)
+{
+    try {
+        return FindFileSize(List(), aFileName) >= 0;
+    } catch (const EVandrel& e) {
+        ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + e.Message());
+        return std::nullopt;
     }
-    if (code != CURLE_OK) {
-        // The upload is complete under its temporary name, and the old file may be gone already: keep it, so the
-        // archive is not lost. A download looks for the final name only, so it never takes it for a finished one.
+}
+
+void TFtpTransfer::CommitUpload(const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    const QString temporary = TemporaryName(aFileName);
+    // The file is complete: a Cancel from now on no longer stops its way into place.
+    const auto uninterruptible = Uninterruptible();
+    CURLcode code = Rename(temporary, aFileName);
+    if (code == CURLE_OK)
+        return;
+    const QString renameFailed = QStringLiteral("Unable to rename \"%1\" to \"%2\" on FTP server \"%3\"")
+                                     .arg(temporary, aFileName, FAddress.Host);
+    const QString newKept = QStringLiteral("the new one is kept as \"%1\".").arg(temporary);
+    EVandrel direct(ErrorText(code));
+
+    // Some servers refuse to rename over an existing file. Then the old file moves aside first and is deleted
+    // last, so that the name never lacks a complete archive for longer than between two renames.
+    const std::optional<bool> hasOld = HasFile(aFileName);
+    if (!hasOld) {
+        direct.AddContext(renameFailed + QStringLiteral(": whatever was under \"%1\" is still there; ").arg(aFileName) +
+                          newKept);
+        throw direct;
+    }
+    if (!*hasOld) {
+        direct.AddContext(renameFailed + QStringLiteral(": there is no archive under \"%1\"; ").arg(aFileName) +
+                          newKept);
+        throw direct;
+    }
+    const QString oldInPlace = QStringLiteral("the previous archive is still in place under \"%1\"; ").arg(aFileName);
+    const QString aside = AsideName(aFileName);
+    code = Rename(aFileName, aside);
+    if (code != CURLE_OK)
         throw Failure(code,
-                      QStringLiteral("Unable to rename \"%1\" to \"%2\" on FTP server \"%3\"; the complete upload "
-                                     "is kept as \"%1\".")
-                          .arg(temporary, aFileName, FAddress.Host));
+                      QStringLiteral("Unable to move \"%1\" aside to \"%2\" on FTP server \"%3\": ")
+                              .arg(aFileName, aside, FAddress.Host) +
+                          oldInPlace + newKept);
+    code = Rename(temporary, aFileName);
+    if (code != CURLE_OK) {
+        EVandrel error(ErrorText(code)); // taken before the put-back replaces its details
+        if (Rename(aside, aFileName) == CURLE_OK)
+            error.AddContext(renameFailed + QStringLiteral(": ") + oldInPlace + newKept);
+        else
+            error.AddContext(renameFailed +
+                             QStringLiteral(", nor put the previous archive back: there is no archive under \"%1\"; "
+                                            "the previous one is kept as \"%2\" and the new one as \"%3\".")
+                                 .arg(aFileName, aside, temporary));
+        ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + error.Message());
+        throw error;
     }
-    return true;
+    code = Quote({QStringLiteral("DELE ") + aside});
+    if (code != CURLE_OK) // the archive is in place; the next upload's clean-up removes the old one
+        Report({aside, aFileName, laNotRemoved, ErrorText(code)});
+}
+
+QList<TLeftover> TFtpTransfer::RemoveLeftovers(const QList<TFtpListEntry>& aEntries, const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    bool hasName = false;
+    QStringList asides;
+    QStringList temporaries;
+    for (const TFtpListEntry& entry : aEntries) {
+        if (entry.Name == aFileName)
+            hasName = true;
+        else if (entry.IsDirectory)
+            continue;
+        else if (IsAsideName(entry.Name, aFileName))
+            asides.append(entry.Name);
+        else if (entry.Name == TemporaryName(aFileName))
+            temporaries.append(entry.Name);
+    }
+    const auto uninterruptible = Uninterruptible();
+    QList<TLeftover> result;
+    auto done = [this, &result](TLeftover aLeftover) {
+        result.append(aLeftover);
+        Report(result.last());
+    };
+    if (!hasName && !asides.isEmpty()) {
+        // An earlier run died between moving the previous archive aside and moving the new one in: the archive
+        // goes back under its name. The other aside files are older ones; they go only once one is back.
+        const QString aside = asides.takeFirst();
+        const CURLcode code = Rename(aside, aFileName);
+        if (code == CURLE_OK) {
+            done({aside, aFileName, laRestored, {}});
+        } else {
+            done({aside, aFileName, laNotRestored, ErrorText(code)});
+            asides.clear();
+        }
+    }
+    for (const QString& name : asides + temporaries) {
+        const CURLcode code = Quote({QStringLiteral("DELE ") + name});
+        done({name,
+              aFileName,
+              code == CURLE_OK ? laRemoved : laNotRemoved,
+              code == CURLE_OK ? QString() : ErrorText(code)});
+    }
+    return result;
+}
+
+void TFtpTransfer::Report(const TLeftover& aLeftover)
+{
+    ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + LeftoverLine(aLeftover));
+    if (FLeftoverHandler)
+        FLeftoverHandler(aLeftover);
 }
 
 void TFtpTransfer::RemoveRemote(const QString& aFileName) noexcept
@@ -512,6 +754,17 @@ TFtpResult TFtpTransfer::Upload(const QString& aLocalFile, const QString& aFileN
     probe.close();
     if (!Connect())
         return frCanceled;
+    // The clean-up is a courtesy: a directory that may be written but not listed still takes the upload.
+    std::optional<QList<TFtpListEntry>> entries;
+    try {
+        entries = List();
+    } catch (const EVandrel& e) {
+        ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: no clean-up before the upload: ") + e.Message());
+    }
+    if (FAbandoned)
+        return frCanceled;
+    if (entries)
+        RemoveLeftovers(*entries, aFileName);
     return Store(aLocalFile, aFileName) ? frDone : frCanceled;
 }
 

@@ -49,6 +49,23 @@ struct TFtpListEntry
     bool IsDirectory = false;
 };
 
+/// What an upload did with one of its own files (see TFtpTransfer::IsOwnName) besides the archive itself.
+enum TLeftoverAction : int {
+    laRemoved,    ///< removed: an earlier upload that did not finish left it there
+    laRestored,   ///< put back under the archive's name: an earlier upload stopped while replacing the archive
+    laNotRemoved, ///< still on the server: it could not be removed
+    laNotRestored ///< still on the server: it could not be put back under the archive's name
+};
+
+/// One of an upload's own files on the server, and what became of it.
+struct TLeftover
+{
+    QString Name;     ///< the file's name on the server
+    QString FileName; ///< the archive's name it belongs to
+    TLeftoverAction Action = laRemoved;
+    QString Reason; ///< why it is still there (laNotRemoved, laNotRestored)
+};
+
 /// Splits an address at its first "/" into host and directory (empty when nothing follows the "/").
 TFtpAddress SplitAddress(const QString& aUrl);
 /// Parses one line of a LIST reply (Unix "ls -l" or Windows/IIS style); nothing for other lines.
@@ -62,11 +79,16 @@ QString ParsePwdReply(const QString& aReply);
 /// The status line of a download whose file is missing from the server's directory aServerDirectory.
 QString NotFoundLine(const QString& aServerDirectory, const QString& aFileName);
 
+/// The status line that tells what became of aLeftover, naming the file.
+QString LeftoverLine(const TLeftover& aLeftover);
+
 /// Receives each phase change; aText is the server's reply for fsStatusText.
 using TStatusHandler = std::function<void(TFtpStatus aStatus, const QString& aText)>;
 /// Receives the bytes moved so far in the current data transfer and its expected total (-1 when unknown);
 /// returning false abandons the transfer. Calls are throttled (a change of percentage or 50 ms).
 using TWorkHandler = std::function<bool(qint64 aWorkCount, qint64 aWorkTotal)>;
+/// Receives each of its own files an upload removed, put back or could not remove, as it happens.
+using TLeftoverHandler = std::function<void(const TLeftover& aLeftover)>;
 
 /// One FTP connection to the server of an address, logged in and in the address's directory.
 class TFtpTransfer
@@ -84,6 +106,8 @@ public:
     void SetStatusHandler(TStatusHandler aHandler) { FStatusHandler = std::move(aHandler); }
     /// Sets the progress handler that may abandon a transfer.
     void SetWorkHandler(TWorkHandler aHandler) { FWorkHandler = std::move(aHandler); }
+    /// Sets the handler that hears of the upload's own files removed or put back (see RemoveLeftovers).
+    void SetLeftoverHandler(TLeftoverHandler aHandler) { FLeftoverHandler = std::move(aHandler); }
     /// Sets the handler called (about every 50 ms, at least once a second) while a request runs that can no longer
     /// be abandoned: the rename of a complete upload and the removal of a failed one's temporary file. The window
     /// processes its events there, so it does not freeze while the server takes its time.
@@ -102,12 +126,22 @@ public:
     /// Retrieves aFileName into aLocalFile by way of a temporary file beside it, which replaces aLocalFile only
     /// when the transfer completed. aExpectedSize is the listed size (for progress). False when abandoned.
     bool Retrieve(const QString& aFileName, const QString& aLocalFile, qint64 aExpectedSize);
-    /// Stores aLocalFile as aFileName: under a temporary name first, renamed when complete (replacing a file of
-    /// that name). The temporary file is removed after a failure. False when abandoned.
+    /// Stores aLocalFile as aFileName: as TemporaryName(aFileName) first, then CommitUpload. The temporary file is
+    /// removed when the transfer fails; after a failed commit it is kept (the error says so). False when abandoned.
     bool Store(const QString& aLocalFile, const QString& aFileName);
+    /// Moves the complete upload TemporaryName(aFileName) into place as aFileName; a Cancel no longer stops it.
+    /// One rename when the server renames over an existing file. When it refuses and aFileName is a file, the old
+    /// file is renamed aside (AsideName) first, the new one renamed into place, and the old one deleted last; a
+    /// failure on the way puts the old one back. Throws EVandrel whose last line says what the server then holds.
+    void CommitUpload(const QString& aFileName);
+    /// Clears what an earlier, killed upload of aFileName left in the listed directory aEntries: removes the files
+    /// IsOwnName recognises, except that an aside file goes back to aFileName when no entry has that name (the run
+    /// died between the two renames of CommitUpload). Never touches another name. Each outcome also goes to the
+    /// leftover handler; a request the server refuses does not raise, it is reported as laNotRemoved or laNotRestored.
+    QList<TLeftover> RemoveLeftovers(const QList<TFtpListEntry>& aEntries, const QString& aFileName);
     /// Connect, list, find aFileName exactly, PWD when it is missing or empty, retrieve into aLocalFile.
     TFtpResult Download(const QString& aFileName, const QString& aLocalFile);
-    /// Connect and store aLocalFile as aFileName.
+    /// Connect, list, RemoveLeftovers (skipped when the directory cannot be listed), store aLocalFile as aFileName.
     TFtpResult Upload(const QString& aLocalFile, const QString& aFileName);
     /// The server's directory found by the last PWD (set when Download reports frNotFound).
     const QString& ServerDirectory() const { return FServerDirectory; }
@@ -116,8 +150,19 @@ public:
     /// Logs out (QUIT) and closes the connection; reports disconnecting and disconnected once.
     void Disconnect() noexcept;
 
-    /// Name under which Store writes before renaming.
+    // The upload's own files beside its archive name N follow one pattern, "N.<role>.vandrel":
+    //   N.part.vandrel                 the new archive while it is written and until it is renamed to N
+    //   N.old-<16 hex digits>.vandrel  the previous archive while the new one takes its name (lower-case digits)
+    // The suffix keeps them apart from a user's files, and IsOwnName tells them apart exactly.
+
+    /// Name under which Store writes before renaming: "<aFileName>.part.vandrel".
     static QString TemporaryName(const QString& aFileName);
+    /// A fresh name for the previous archive while the new one takes its name: "<aFileName>.old-<16 hex>.vandrel".
+    static QString AsideName(const QString& aFileName);
+    /// True when aRemoteName is AsideName(aFileName) for some digits.
+    static bool IsAsideName(const QString& aRemoteName, const QString& aFileName);
+    /// True when aRemoteName is one of the upload's own files for aFileName: its temporary or an aside name.
+    static bool IsOwnName(const QString& aRemoteName, const QString& aFileName);
 
 private:
     struct TCurlDeleter
@@ -135,10 +180,20 @@ private:
     void ResetRequest();
     void SetPostQuote(const QStringList& aCommands);
     CURLcode Perform();
-    /// The error of a failed request, from libcurl's code, its detail and the server's last error reply.
+    /// The text of a failed request: libcurl's code, its detail and the server's last error reply.
+    QString ErrorText(CURLcode aCode) const;
+    /// The error of a failed request, from ErrorText and aContext on a line of its own.
     EVandrel Failure(CURLcode aCode, const QString& aContext);
     [[noreturn]] void Fail(CURLcode aCode, const QString& aContext);
     void RemoveRemote(const QString& aFileName) noexcept;
+    /// Sends aCommands after an empty request in the directory; the first refused one fails it.
+    CURLcode Quote(const QStringList& aCommands);
+    CURLcode Rename(const QString& aFrom, const QString& aTo);
+    /// Whether the directory lists a file named aFileName; nothing when it cannot be listed.
+    std::optional<bool> HasFile(const QString& aFileName);
+    /// Makes the requests until the returned guard ends run to their end even after a Cancel.
+    auto Uninterruptible();
+    void Report(const TLeftover& aLeftover);
     void Status(TFtpStatus aStatus, const QString& aText = QString());
     void BeginTransfer(qint64 aTotal);
     int OnProgress(curl_off_t aDlNow, curl_off_t aDlTotal, curl_off_t aUlNow);
@@ -161,6 +216,7 @@ private:
     TStatusHandler FStatusHandler;
     TWorkHandler FWorkHandler;
     std::function<void()> FIdleHandler;
+    TLeftoverHandler FLeftoverHandler;
     QString FServerDirectory;
     QString FLastErrorReply;
     QString FLastPwd;

@@ -3,19 +3,47 @@
 
 #include "EVandrel.h"
 #include "TServerProcess.h"
+#include "UHandles.h"
 
 #include <QCryptographicHash>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QFileInfo>
+#include <QMap>
 #include <QRandomGenerator>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <optional>
 
 #include <vector>
 
 using namespace UFtpTransfer;
+
+/// Shows QString values readably in failure messages.
+inline void PrintTo(const QString& aText, std::ostream* aStream)
+{
+    *aStream << '"' << aText.toStdString() << '"';
+}
+
+/// Shows a directory's files (name and contents) readably in failure messages.
+inline void PrintTo(const QMap<QString, QByteArray>& aFiles, std::ostream* aStream)
+{
+    for (const auto& [name, contents] : aFiles.asKeyValueRange())
+        *aStream << "\n  " << name.toStdString() << ": " << contents.left(40).toStdString();
+}
 
 namespace {
 
@@ -52,6 +80,16 @@ QByteArray FileHash(const QString& aPath)
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(&file);
     return hash.result().toHex();
+}
+
+/// A directory's files by name, with their contents.
+using TFiles = QMap<QString, QByteArray>;
+
+/// aText with the unique digits of aside names replaced by "*".
+QString WithoutAsideDigits(QString aText)
+{
+    static const QRegularExpression digits(QStringLiteral(R"(\.old-[0-9a-f]{16}\.vandrel)"));
+    return aText.replace(digits, QStringLiteral(".old-*.vandrel"));
 }
 
 /// Records what a transfer reported.
@@ -99,6 +137,17 @@ protected:
         return aDirectory.isEmpty() ? host : host + QLatin1Char('/') + aDirectory;
     }
     QStringList LocalFiles() const { return QDir(Local()).entryList(QDir::Files | QDir::Hidden); }
+    /// The server directory's files; with aMaskAsides the digits of aside names are "*".
+    TFiles RemoteFiles(bool aMaskAsides = false) const
+    {
+        TFiles files;
+        for (const QString& name : QDir(Root()).entryList(QDir::Files | QDir::Hidden)) {
+            QFile file(Root() + QLatin1Char('/') + name);
+            files.insert(aMaskAsides ? WithoutAsideDigits(name) : name,
+                         file.open(QIODevice::ReadOnly) ? file.readAll() : "(unreadable)");
+        }
+        return files;
+    }
 
     QTemporaryDir FTemp;
     TServerProcess FServer;
@@ -149,37 +198,202 @@ TEST_F(UFtpTransferTest, RoundTrip_SubDirectoryAndUnusualName)
     EXPECT_EQ(down.Work.back(), std::make_pair(cSize, cSize));
 }
 
+/// The renames and removals the server was asked for, in order, with the digits of aside names as "*".
+QStringList RenamesAndRemovals(const QString& aServerLog)
+{
+    static const QRegularExpression command(QStringLiteral(R"(<- ((?:RNFR|RNTO|DELE) [^\r\n]*))"));
+    QStringList result;
+    for (const QRegularExpressionMatch& match : command.globalMatch(aServerLog))
+        result.append(WithoutAsideDigits(match.captured(1)));
+    return result;
+}
+
 TEST_F(UFtpTransferTest, Upload_ReplacesOldFile_AlsoWhereRenameOverIsRefused)
 {
+    const QString renameInPlace[] = {QStringLiteral("RNFR db.zip.part.vandrel"), QStringLiteral("RNTO db.zip")};
     for (bool refuse : {false, true}) {
         SCOPED_TRACE(refuse ? "server refuses rename over a file" : "server renames over a file");
         FServer.Stop();
-        StartServer(refuse ? QStringList{QStringLiteral("--refuse-rename-over")} : QStringList{});
+        StartServer(refuse ? QStringList{QStringLiteral("--refuse-rename-over"), QStringLiteral("--log-commands")}
+                           : QStringList{QStringLiteral("--log-commands")});
+        const qsizetype logStart = FServer.Output().size(); // the output of the servers before is kept
         WriteText(Root() + QStringLiteral("/db.zip"), "old contents");
         WriteText(Local() + QStringLiteral("/new.zip"), "new contents");
         TFtpTransfer ftp(Address(), cUser, cPassword);
         EXPECT_EQ(ftp.Upload(Local() + QStringLiteral("/new.zip"), QStringLiteral("db.zip")), frDone);
         ftp.Disconnect();
-        EXPECT_EQ(FileHash(Root() + QStringLiteral("/db.zip")), FileHash(Local() + QStringLiteral("/new.zip")));
-        EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("db.zip")});
+        EXPECT_EQ(RemoteFiles(), (TFiles{{QStringLiteral("db.zip"), "new contents"}}));
+        FServer.Stop();
+        // The old file is never deleted before the new one holds its name: it moves aside, and goes last.
+        QStringList expected(std::begin(renameInPlace), std::end(renameInPlace));
+        if (refuse)
+            expected << QStringLiteral("RNFR db.zip") << QStringLiteral("RNTO db.zip.old-*.vandrel") << renameInPlace[0]
+                     << renameInPlace[1] << QStringLiteral("DELE db.zip.old-*.vandrel");
+        EXPECT_EQ(RenamesAndRemovals(FServer.Output().mid(logStart)), expected);
     }
 }
 
-TEST_F(UFtpTransferTest, Upload_WhenRenameFails_KeepsTheCompleteUploadUnderItsTemporaryName)
+struct TCommitFailureCase
 {
-    StartServer({QStringLiteral("--refuse-rename")});
-    WriteText(Local() + QStringLiteral("/new.zip"), "new contents");
+    const char* Name;
+    QStringList ServerOptions;
+    bool OldFile;        ///< "db.zip" holds "old" before the upload
+    const char* Context; ///< the error's last line; {host} stands for the server's address
+    TFiles Files;        ///< the server's directory afterwards (aside digits as "*")
+};
+
+class UFtpTransferCommitTest : public UFtpTransferTest, public ::testing::WithParamInterface<TCommitFailureCase>
+{
+};
+
+TEST_P(UFtpTransferCommitTest, Upload_FailedCommit_SaysWhatTheServerHolds)
+{
+    const TCommitFailureCase& row = GetParam();
+    StartServer(row.ServerOptions);
+    if (row.OldFile)
+        WriteText(Root() + QStringLiteral("/db.zip"), "old");
+    WriteText(Local() + QStringLiteral("/new.zip"), "new");
     TFtpTransfer ftp(Address(), cUser, cPassword);
     try {
         ftp.Upload(Local() + QStringLiteral("/new.zip"), QStringLiteral("db.zip"));
         FAIL() << "the upload reported success";
     } catch (const EVandrel& e) {
-        EXPECT_TRUE(e.Message().contains(QStringLiteral("the complete upload is kept as \"db.zip.part\"")))
-            << e.Message().toStdString();
+        const QStringList lines = e.Message().split(QStringLiteral("\r\n"));
+        EXPECT_TRUE(lines.first().contains(QStringLiteral("(server reply: 550 "))) << e.Message().toStdString();
+        EXPECT_EQ(WithoutAsideDigits(lines.last()),
+                  QString::fromUtf8(row.Context).replace(QStringLiteral("{host}"), Address()));
     }
     ftp.Disconnect();
-    EXPECT_EQ(QDir(Root()).entryList(QDir::Files), QStringList{QStringLiteral("db.zip.part")});
-    EXPECT_EQ(FileHash(Root() + QStringLiteral("/db.zip.part")), FileHash(Local() + QStringLiteral("/new.zip")));
+    EXPECT_EQ(RemoteFiles(true), row.Files);
+}
+
+// clang-format off
+const TCommitFailureCase cCommitFailureCases[] = {
+    {"NoOldFile_RenameRefused", {QStringLiteral("--refuse-rename")}, false,
+     R"(Unable to rename "db.zip.part.vandrel" to "db.zip" on FTP server "{host}": there is no archive under "db.zip"; )"
+     R"(the new one is kept as "db.zip.part.vandrel".)",
+     {{QStringLiteral("db.zip.part.vandrel"), "new"}}},
+    {"OldFile_NoRenameAtAll", {QStringLiteral("--refuse-rename")}, true,
+     R"(Unable to move "db.zip" aside to "db.zip.old-*.vandrel" on FTP server "{host}": the previous archive is still )"
+     R"(in place under "db.zip"; the new one is kept as "db.zip.part.vandrel".)",
+     {{QStringLiteral("db.zip"), "old"}, {QStringLiteral("db.zip.part.vandrel"), "new"}}},
+    {"NewOneRefused_OldOnePutBack",
+     {QStringLiteral("--refuse-rename-over"), QStringLiteral("--refuse-rename-from"), QStringLiteral("*.part.vandrel")}, true,
+     R"(Unable to rename "db.zip.part.vandrel" to "db.zip" on FTP server "{host}": the previous archive is still in )"
+     R"(place under "db.zip"; the new one is kept as "db.zip.part.vandrel".)",
+     {{QStringLiteral("db.zip"), "old"}, {QStringLiteral("db.zip.part.vandrel"), "new"}}},
+    {"NewOneRefused_PutBackRefused",
+     {QStringLiteral("--refuse-rename-over"), QStringLiteral("--refuse-rename-from"), QStringLiteral("*.part.vandrel"),
+      QStringLiteral("--refuse-rename-from"), QStringLiteral("*.old-*")}, true,
+     R"(Unable to rename "db.zip.part.vandrel" to "db.zip" on FTP server "{host}", nor put the previous archive back: )"
+     R"(there is no archive under "db.zip"; the previous one is kept as "db.zip.old-*.vandrel" and the new one as )"
+     R"("db.zip.part.vandrel".)",
+     {{QStringLiteral("db.zip.old-*.vandrel"), "old"}, {QStringLiteral("db.zip.part.vandrel"), "new"}}},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Commit,
+                         UFtpTransferCommitTest,
+                         ::testing::ValuesIn(cCommitFailureCases),
+                         [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+/// Names beside the archive "db.zip", and whether they are the upload's own.
+struct TNameCase
+{
+    const char* Name;
+    bool Own;
+};
+
+// clang-format off
+const TNameCase cNameCases[] = {
+    {"db.zip.part.vandrel",                     true},
+    {"db.zip.old-0123456789abcdef.vandrel",     true},
+    {"db.zip.part",                             false},  // a user's file in a common pattern
+    {"db.zip.old-0123456789abcdef",             false},
+    {"db.zip.old-0123456789ABCDEF.vandrel",     false},
+    {"db.zip.old-0123456789abcde.vandrel",      false},  // 15 digits
+    {"db.zip.old-0123456789abcdef0.vandrel",    false},  // 17 digits
+    {"db.zip.old-0123456789abcdef.vandrel.zip", false},
+    {"db.zip.part.vandrel.bak",                 false},
+    {"xdb.zip.part.vandrel",                    false},
+    {"Db.zip.part.vandrel",                     false},
+    {"other.zip.old-0123456789abcdef.vandrel",  false},
+};
+// clang-format on
+
+TEST_F(UFtpTransferTest, Upload_FirstRemovesWhatAKilledRunLeft_AndNothingElse)
+{
+    StartServer();
+    TFiles before{{QStringLiteral("db.zip"), "old"}};
+    for (const TNameCase& row : cNameCases)
+        before.insert(QString::fromUtf8(row.Name), row.Name);
+    for (const auto& [name, contents] : before.asKeyValueRange())
+        WriteText(Root() + QLatin1Char('/') + name, contents);
+    // A directory named like an aside file is not a file of ours.
+    ASSERT_TRUE(QDir().mkpath(Root() + QStringLiteral("/db.zip.old-fedcba9876543210.vandrel")));
+    WriteText(Local() + QStringLiteral("/new.zip"), "new");
+
+    std::vector<TLeftover> reported;
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        ftp.SetLeftoverHandler([&](const TLeftover& aLeftover) { reported.push_back(aLeftover); });
+        EXPECT_EQ(ftp.Upload(Local() + QStringLiteral("/new.zip"), QStringLiteral("db.zip")), frDone);
+    }
+    QStringList lines;
+    for (const TLeftover& leftover : reported)
+        lines.append(LeftoverLine(leftover));
+    EXPECT_EQ(lines,
+              (QStringList{QStringLiteral("Removed \"db.zip.old-0123456789abcdef.vandrel\" from the FTP server: an "
+                                          "earlier upload that did not finish left it there."),
+                           QStringLiteral("Removed \"db.zip.part.vandrel\" from the FTP server: an earlier upload "
+                                          "that did not finish left it there.")}));
+    TFiles after = before;
+    after[QStringLiteral("db.zip")] = "new";
+    for (const TNameCase& row : cNameCases)
+        if (row.Own)
+            after.remove(QString::fromUtf8(row.Name));
+    EXPECT_EQ(RemoteFiles(), after);
+    EXPECT_TRUE(QFileInfo(Root() + QStringLiteral("/db.zip.old-fedcba9876543210.vandrel")).isDir());
+}
+
+TEST_F(UFtpTransferTest, RemoveLeftovers_NameMissing_PutsTheAsideFileBack)
+{
+    // A run killed between its two renames left the old archive aside, the new one under its temporary name and
+    // nothing under the name itself.
+    const QString aside = QStringLiteral("db.zip.old-00000000000000aa.vandrel");
+    for (bool refuse : {false, true}) {
+        SCOPED_TRACE(refuse ? "server refuses renames" : "server renames");
+        FServer.Stop();
+        ASSERT_TRUE(QDir(Root()).removeRecursively());
+        StartServer(refuse ? QStringList{QStringLiteral("--refuse-rename")} : QStringList{});
+        const TFiles before{{aside, "old"}, {QStringLiteral("db.zip.part.vandrel"), "new"}};
+        for (const auto& [name, contents] : before.asKeyValueRange())
+            WriteText(Root() + QLatin1Char('/') + name, contents);
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        ASSERT_TRUE(ftp.Connect());
+        QStringList lines;
+        for (const TLeftover& leftover : ftp.RemoveLeftovers(ftp.List(), QStringLiteral("db.zip")))
+            lines.append(LeftoverLine(leftover));
+        ftp.Disconnect();
+        ASSERT_EQ(lines.size(), 2) << lines.join(QLatin1Char('\n')).toStdString();
+        if (refuse) {
+            EXPECT_TRUE(lines[0].startsWith(QStringLiteral("Could not put \"%1\" back as \"db.zip\" on the FTP "
+                                                           "server: Quote command returned error")
+                                                .arg(aside)))
+                << lines[0].toStdString();
+            EXPECT_TRUE(lines[0].endsWith(QStringLiteral("(server reply: 550 Rename refused.)")))
+                << lines[0].toStdString();
+            EXPECT_EQ(RemoteFiles(), (TFiles{{aside, "old"}}));
+        } else {
+            EXPECT_EQ(lines[0],
+                      QStringLiteral("Put \"%1\" back as \"db.zip\" on the FTP server: an earlier upload stopped while "
+                                     "replacing that archive.")
+                          .arg(aside));
+            EXPECT_EQ(RemoteFiles(), (TFiles{{QStringLiteral("db.zip"), "old"}}));
+        }
+        EXPECT_EQ(lines[1],
+                  QStringLiteral("Removed \"db.zip.part.vandrel\" from the FTP server: an earlier upload that did not "
+                                 "finish left it there."));
+    }
 }
 
 struct TNotFoundCase
@@ -272,6 +486,173 @@ TEST_F(UFtpTransferTest, Failures_RaiseClearErrorsAndKeepTheLocalArchive)
     QFile remote(Root() + QStringLiteral("/archive.zip"));
     ASSERT_TRUE(remote.open(QIODevice::ReadOnly));
     EXPECT_EQ(remote.readAll(), QByteArray("remote"));
+}
+
+/// A file system of 256 KiB mounted on a directory for the life of the object, in a mount namespace of the calling
+/// thread only, so that nothing outlives the test, not even after a crash. Needs root: Mounted() tells.
+class TSmallFileSystem
+{
+public:
+    explicit TSmallFileSystem(const QString& aPath)
+    {
+        FOriginal = ::open("/proc/thread-self/ns/mnt", O_RDONLY | O_CLOEXEC);
+        FDirectory = ::open(".", O_RDONLY | O_CLOEXEC | O_DIRECTORY);
+        if (FOriginal < 0 || FDirectory < 0 || ::unshare(CLONE_NEWNS) != 0)
+            return;
+        FUnshared = true;
+        const QByteArray path = QFile::encodeName(aPath);
+        FMounted = ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                   ::mount("vandrel-test", path.constData(), "tmpfs", MS_NOSUID | MS_NODEV, "size=256k") == 0;
+    }
+    TSmallFileSystem(const TSmallFileSystem&) = delete;
+    TSmallFileSystem& operator=(const TSmallFileSystem&) = delete;
+    /// Goes back to the original namespace; the test's one ends with its mount.
+    ~TSmallFileSystem()
+    {
+        if (FUnshared) {
+            EXPECT_EQ(::setns(FOriginal, CLONE_NEWNS), 0) << std::strerror(errno);
+            EXPECT_EQ(::fchdir(FDirectory), 0) << std::strerror(errno); // setns moved to the root
+        }
+        for (int fd : {FOriginal, FDirectory})
+            if (fd >= 0)
+                ::close(fd);
+    }
+    bool Mounted() const { return FMounted; }
+
+private:
+    int FOriginal = -1;
+    int FDirectory = -1;
+    bool FUnshared = false;
+    bool FMounted = false;
+};
+
+void IgnoreSignal(int) {}
+
+/// Lowers the process's file size limit for the life of the object: a write beyond it fails with EFBIG.
+class TFileSizeLimit
+{
+public:
+    explicit TFileSizeLimit(rlim_t aBytes)
+    {
+        struct sigaction quiet = {};
+        quiet.sa_handler = &IgnoreSignal; // instead of the signal's default: ending the process
+        ::sigaction(SIGXFSZ, &quiet, &FOldAction);
+        ::getrlimit(RLIMIT_FSIZE, &FOld);
+        rlimit lowered = FOld;
+        lowered.rlim_cur = aBytes;
+        FSet = ::setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+    }
+    TFileSizeLimit(const TFileSizeLimit&) = delete;
+    TFileSizeLimit& operator=(const TFileSizeLimit&) = delete;
+    ~TFileSizeLimit()
+    {
+        ::setrlimit(RLIMIT_FSIZE, &FOld);
+        ::sigaction(SIGXFSZ, &FOldAction, nullptr);
+    }
+    bool Set() const { return FSet; }
+
+private:
+    rlimit FOld = {};
+    struct sigaction FOldAction = {};
+    bool FSet = false;
+};
+
+enum TLocalLimit : int { llSmallFileSystem, llFileSizeLimit };
+
+struct TWriteFailureCase
+{
+    const char* Name;
+    TLocalLimit Limit;
+    int Errno; ///< the reason the write fails with
+};
+
+class UFtpTransferWriteFailureTest : public UFtpTransferTest, public ::testing::WithParamInterface<TWriteFailureCase>
+{
+};
+
+TEST_P(UFtpTransferWriteFailureTest, Download_SaysWhyTheLocalWriteFailed_AndKeepsTheOldArchive)
+{
+    const TWriteFailureCase& row = GetParam();
+    StartServer();
+    WriteRandomFile(Root() + QStringLiteral("/db.zip"), 1024 * 1024, 9);
+    std::optional<TSmallFileSystem> small;
+    if (row.Limit == llSmallFileSystem) {
+        small.emplace(Local());
+        if (!small->Mounted())
+            GTEST_SKIP() << "mounting a small file system needs root";
+    }
+    const QString target = Local() + QStringLiteral("/db.zip");
+    WriteText(target, "older archive");
+    std::optional<TFileSizeLimit> limit;
+    if (row.Limit == llFileSizeLimit) {
+        limit.emplace(64 * 1024);
+        ASSERT_TRUE(limit->Set());
+    }
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        try {
+            ftp.Download(QStringLiteral("db.zip"), target);
+            ADD_FAILURE() << "no error raised";
+        } catch (const EVandrel& e) {
+            const QString reason = QString::fromLocal8Bit(std::strerror(row.Errno));
+            EXPECT_EQ(e.Message(),
+                      QStringLiteral("Cannot write \"%1\": %2\r\nUnable to download \"db.zip\" from FTP server \"%3\".")
+                          .arg(target, reason, Address()));
+        }
+    }
+    limit.reset();
+    EXPECT_EQ(LocalFiles(), QStringList{QStringLiteral("db.zip")});
+    QFile kept(target);
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), QByteArray("older archive"));
+}
+
+// clang-format off
+const TWriteFailureCase cWriteFailureCases[] = {
+    {"DiskFull",      llSmallFileSystem, ENOSPC},  // "No space left on device"
+    {"FileSizeLimit", llFileSizeLimit,   EFBIG},   // needs no root
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(LocalWrite,
+                         UFtpTransferWriteFailureTest,
+                         ::testing::ValuesIn(cWriteFailureCases),
+                         [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
+unsigned Mode(const QString& aPath)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(aPath).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+TEST_F(UFtpTransferTest, Download_FilesAreForTheOwnerOnly_WhateverTheUmask)
+{
+    StartServer();
+    WriteRandomFile(Root() + QStringLiteral("/db.zip"), 3 * 1024 * 1024, 10);
+    const mode_t mask = ::umask(0);
+    TFinally restoreMask([mask]() noexcept { ::umask(mask); });
+    const QString target = Local() + QStringLiteral("/db.zip");
+    for (bool replace : {false, true}) {
+        SCOPED_TRACE(replace ? "replacing a file readable by all" : "a new file");
+        QFile::remove(target);
+        if (replace) {
+            WriteText(target, "older archive");
+            ASSERT_EQ(Mode(target), 0666u);
+        }
+        std::vector<unsigned> temporaryModes;
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        ftp.SetWorkHandler([&](qint64, qint64) {
+            for (const QString& name : LocalFiles())
+                if (name != QStringLiteral("db.zip"))
+                    temporaryModes.push_back(Mode(Local() + QLatin1Char('/') + name));
+            return true;
+        });
+        ASSERT_EQ(ftp.Download(QStringLiteral("db.zip"), target), frDone);
+        EXPECT_FALSE(temporaryModes.empty()) << "no temporary file seen while the transfer ran";
+        for (unsigned mode : temporaryModes)
+            EXPECT_EQ(mode, 0600u);
+        EXPECT_EQ(Mode(target), 0600u);
+        EXPECT_EQ(FileHash(target), FileHash(Root() + QStringLiteral("/db.zip")));
+    }
 }
 
 TEST_F(UFtpTransferTest, LineBreaks_RefusedBeforeAnythingIsSent)
@@ -476,6 +857,23 @@ const TListCase cListCases[] = {
 INSTANTIATE_TEST_SUITE_P(Listing, UFtpTransferListingTest, ::testing::ValuesIn(cListCases), [](const auto& aInfo) {
     return std::string(aInfo.param.Name);
 });
+
+TEST(UFtpTransferHelpersTest, OwnNames_FollowOnePatternAndAreRecognisedExactly)
+{
+    const QString name = QStringLiteral("db.zip");
+    for (const TNameCase& row : cNameCases)
+        EXPECT_EQ(TFtpTransfer::IsOwnName(QString::fromUtf8(row.Name), name), row.Own) << row.Name;
+    EXPECT_EQ(TFtpTransfer::TemporaryName(name), QStringLiteral("db.zip.part.vandrel"));
+    const QString aside = TFtpTransfer::AsideName(name);
+    EXPECT_TRUE(TFtpTransfer::IsAsideName(aside, name)) << aside.toStdString();
+    EXPECT_FALSE(TFtpTransfer::IsAsideName(TFtpTransfer::TemporaryName(name), name));
+    EXPECT_FALSE(TFtpTransfer::IsAsideName(aside + QLatin1Char('\n'), name));
+    EXPECT_NE(TFtpTransfer::AsideName(name), aside);
+    // The archive's name is taken as it is, never as a pattern.
+    EXPECT_FALSE(TFtpTransfer::IsAsideName(QStringLiteral("dbXzip.old-0123456789abcdef.vandrel"), name));
+    EXPECT_TRUE(TFtpTransfer::IsAsideName(QStringLiteral("a+b (1).zip.old-0123456789abcdef.vandrel"),
+                                          QStringLiteral("a+b (1).zip")));
+}
 
 TEST(UFtpTransferHelpersTest, AddressSplit_PwdReply_AndFirstListedMatchWins)
 {

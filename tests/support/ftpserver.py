@@ -3,9 +3,11 @@
 """Loopback FTP server for the tests (pyftpdlib).
 
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
-                    [--refuse-rename-over] [--refuse-rename] [--log-commands] [--stall-after BYTES] [--delay COMMAND=SECONDS ...]
+                    [--refuse-rename-over] [--refuse-rename] [--refuse-rename-from PATTERN ...] [--log-commands]
+                    [--stall-after BYTES] [--delay COMMAND=SECONDS ...]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do; --refuse-rename makes
-every RNTO fail.
+every RNTO fail; --refuse-rename-from makes RNTO fail when the name given to RNFR matches PATTERN (fnmatch, case
+sensitive, e.g. "*.part.vandrel"), so that one rename of a sequence fails while the others work.
 --stall-after makes every data connection stop moving data (but stay open) once it has carried
 that many bytes, as a server or network that hangs mid-transfer does.
 --delay makes the server wait before it handles COMMAND (e.g. DELE=2), as a slow server does.
@@ -13,6 +15,7 @@ Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its stand
 closes, so it never outlives the test that started it.
 """
 import argparse
+import fnmatch
 import logging
 import os
 import sys
@@ -31,6 +34,7 @@ def main():
     parser.add_argument("--user", action="append", default=[])
     parser.add_argument("--refuse-rename-over", action="store_true")
     parser.add_argument("--refuse-rename", action="store_true")
+    parser.add_argument("--refuse-rename-from", action="append", default=[], metavar="PATTERN")
     parser.add_argument("--max-rate", type=int, default=0, help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
     parser.add_argument("--delay", action="append", default=[], help="COMMAND=SECONDS: wait before COMMAND")
@@ -52,10 +56,15 @@ def main():
                 time.sleep(delays[cmd])  # the whole server waits: the tests use one client at a time
             return super().pre_process_command(line, cmd, arg)
 
+        def refused_source(self):
+            source = os.path.basename(self._rnfr or "")
+            return any(fnmatch.fnmatchcase(source, pattern) for pattern in args.refuse_rename_from)
+
         def ftp_RNTO(self, path):
-            if args.refuse_rename or (args.refuse_rename_over and self._rnfr and os.path.exists(path)):
+            over = args.refuse_rename_over and self._rnfr and os.path.exists(path)
+            if args.refuse_rename or over or (self._rnfr and self.refused_source()):
                 self._rnfr = None
-                self.respond("550 File exists.")
+                self.respond("550 File exists." if over else "550 Rename refused.")
                 return None
             return super().ftp_RNTO(path)
 
