@@ -1,323 +1,394 @@
 // SPDX-License-Identifier: MIT
-// The backup and restore steps through the real window against the fake SQL Server: live progress lines, a server
-// error that ends the run, Cancel in the middle of a backup, a restore that moves the files, and a missing backup.
+// The backup and restore steps run through the run, without any widget, against the fake SQL Server: live progress
+// lines, a server error that ends the run, Cancel in the middle of a backup, the module replacing its connection
+// while a backup runs, a restore that moves the files, later runs that keep the chosen database, a missing backup,
+// and no connection at all.
 #include "TDBConnection.h"
-#include "TestLibraries.h"
+#include "TFakeSqlServer.h"
+#include "UDatCon.h"
+#include "UDatConModule.h"
+#include "UFileUtils.h"
 #include "USVSQLBackup.h"
-#include "VandrelDbTestSupport.h"
+#include "VandrelDatabase.h"
+#include "VandrelStepTestSupport.h"
 
-#include <QApplication>
-#include <QDir>
-#include <QFile>
-#include <QSet>
-#include <QTimer>
-#include <QtTest>
+#include <QRegularExpression>
 
 #include <atomic>
 #include <memory>
 
-using namespace VandrelDbTest;
+using namespace VandrelStepTest;
 
-class VandrelDatabaseStepsTest : public QObject
+namespace {
+
+/// A data file of a few hundred KiB whose pages all count as used.
+QByteArray SalesData()
 {
-    Q_OBJECT
+    QByteArray data;
+    for (int i = 0; data.size() < 320 * 1024; ++i)
+        data += "order " + QByteArray::number(i) + " amount " + QByteArray::number(i * 37 % 1000) + ";";
+    return data;
+}
 
-private:
-    VandrelTest::TConfigFolder FConfig;
-    std::unique_ptr<TFakeSqlServer> FServer;
-    QByteArray FSalesData;
+/// Points the connection module at aConnectionString through the stored data link and closes the open connection,
+/// so the next database step connects anew through the store.
+bool StoreConnection(const QString& aConnectionString)
+{
+    DatConModule().Close();
+    DatConModule().SetLocationKind(lkAuto);
+    DatConModule().SetFileName(QString());
+    return UDatCon::StoreDataLink(aConnectionString, UFileUtils::ConfigDir() + QStringLiteral("DefaultDataLink.udl"));
+}
 
-    QString Path(const QString& aName) const { return FServer->Root() + QLatin1Char('/') + aName; }
+/// The statement the backup of aDatabase into aFileName sends.
+QString BackupStatement(const QString& aDatabase, const QString& aFileName)
+{
+    return QStringLiteral("BACKUP DATABASE [%1] TO DISK = '%2' WITH DESCRIPTION = 'Full Backup of %1', "
+                          "MEDIADESCRIPTION = N'Disk', NAME = '%1 Backup', COMPRESSION, INIT, STATS = 2")
+        .arg(aDatabase, aFileName);
+}
 
-    /// A window that runs only the backup of Sales into aBackupFile; the zip step after it records that it ran.
-    void PrepareBackup(TfrmVandrel& aWindow, const QString& aBackupFile, bool* aZipRan)
+/// Backs aDatabase up into aFileName on a connection of its own.
+void MakeBackup(const TFakeSqlServer& aServer, const QString& aDatabase, const QString& aFileName)
+{
+    TDBConnection connection;
+    connection.SetConnectionString(aServer.ConnectionString(aDatabase));
+    connection.Open();
+    const std::atomic<bool> running{true};
+    USVSQLBackup::BackupDatabase(connection, aDatabase, aFileName, false, true, running);
+}
+
+class VandrelDatabaseStepsTest : public ::testing::Test
+{
+protected:
+    static std::unique_ptr<TConfigFolder> sConfig;
+    static std::unique_ptr<TFakeSqlServer> sServer;
+    static QByteArray sSalesData;
+    TStepRun FRun;
+
+    static void SetUpTestSuite()
     {
-        NoSteps(aWindow);
-        aWindow.FUi->ckbxBackup->setChecked(true);
-        aWindow.FUi->ckbxCompress->setChecked(true);
-        aWindow.ReplaceStep(TfrmVandrel::siZip, [aZipRan] { *aZipRan = true; });
-        aWindow.FUi->edtBackupFilename->setText(aBackupFile);
-        aWindow.FUi->ckbxAppend->setChecked(false);
-        aWindow.FUi->ckbxCompressBackup->setChecked(true);
-    }
-
-private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(FConfig.isValid());
-        FServer =
+        // Before anything reads the configuration folder.
+        sConfig = std::make_unique<TConfigFolder>();
+        sServer =
             std::make_unique<TFakeSqlServer>(QStringList{QStringLiteral("--progress-delay"), QStringLiteral("0.03")});
-        FSalesData = SalesData();
-        FServer->CreateDatabase(QStringLiteral("Sales"), FSalesData);
-        FServer->CreateDatabase(QStringLiteral("Copy"), QByteArray(64 * 1024, 'C'));
+        sSalesData = SalesData();
+        sServer->CreateDatabase(QStringLiteral("Sales"), sSalesData);
+        sServer->CreateDatabase(QStringLiteral("Copy"), QByteArray(64 * 1024, 'C'));
     }
 
-    void cleanupTestCase()
+    static void TearDownTestSuite()
     {
         DatConModule().Close();
-        FServer.reset();
+        sServer.reset();
+        sConfig.reset();
     }
 
-    void Backup_ProgressLinesArriveWhileItRuns()
-    {
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Sales")));
-        TfrmVandrel window;
-        bool zipRan = false;
-        PrepareBackup(window, Path(QStringLiteral("Sales.bak")), &zipRan);
-        // Progress lines must reach the report during the worker wait, not after it.
-        bool liveLine = false;
-        QTimer sample;
-        connect(&sample, &QTimer::timeout, &window, [&] {
-            if (window.FDBTasking &&
-                window.FUi->mmoShell->toPlainText().contains(QStringLiteral(" percent processed.")))
-                liveLine = true;
-        });
-        sample.start(10);
-        window.btbnStartClick();
-        sample.stop();
+    static QString Path(const QString& aName) { return sServer->Root() + QLatin1Char('/') + aName; }
 
-        const QStringList lines = ShellLines(window);
-        QVERIFY2(!window.RunFailed(), qPrintable(lines.join(QLatin1Char('\n'))));
-        QVERIFY(zipRan);
-        QVERIFY(liveLine);
-        QCOMPARE(window.Progress(), 100);
-        QCOMPARE(window.FUi->edtDatabases->text(), QStringLiteral("Sales"));
-        QVERIFY(lines.size() >= 3);
-        QVERIFY(lines.contains(QStringLiteral("50 percent processed.")));
-        // The statement comes last, after the server's own closing message.
-        QCOMPARE(lines.last(),
-                 QStringLiteral("BACKUP DATABASE [Sales] TO DISK = '%1' WITH DESCRIPTION = 'Full Backup of Sales', "
-                                "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', COMPRESSION, INIT, STATS = 2")
-                     .arg(Path(QStringLiteral("Sales.bak"))));
-        QVERIFY2(lines.at(lines.size() - 2).startsWith(QStringLiteral("BACKUP DATABASE successfully processed")),
-                 qPrintable(lines.join(QLatin1Char('\n'))));
-        QVERIFY(QFileInfo(Path(QStringLiteral("Sales.bak"))).size() > 0);
+    /// Ticks the backup of Sales into aBackupFile, and after it a zip that only records that it ran.
+    std::shared_ptr<TRecordingStep> TickBackup(const QString& aBackupFile)
+    {
+        EXPECT_TRUE(StoreConnection(sServer->ConnectionString(QStringLiteral("Sales"))));
+        FRun.Settings.Backup = FRun.Settings.Compress = true;
+        FRun.Settings.BackupFilename = aBackupFile;
+        FRun.Settings.Append = false;
+        FRun.Settings.CompressBackup = true;
+        return FRun.Record(siZip);
     }
 
-    void Backup_ServerErrorEndsTheRun()
+    /// Calls aAction on the run's thread once the report shows aLine; tells through the result whether it did.
+    std::shared_ptr<bool> OnLine(const QString& aLine, std::function<void()> aAction)
     {
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Sales")));
-        TfrmVandrel window;
-        bool zipRan = false;
-        const QString target = Path(QStringLiteral("no such folder/Sales.bak"));
-        PrepareBackup(window, target, &zipRan);
-        window.btbnStartClick();
-
-        const QStringList lines = ShellLines(window);
-        QVERIFY(window.RunFailed());
-        QVERIFY(!zipRan);
-        QCOMPARE(window.Progress(), 0);
-        const QString all = lines.join(QLatin1Char('\n'));
-        QVERIFY2(all.contains(QStringLiteral("Backup Error:Cannot open backup device '%1'").arg(target)),
-                 qPrintable(all));
-        QVERIFY2(lines.last().startsWith(QStringLiteral("BACKUP DATABASE [Sales] TO DISK = ")), qPrintable(all));
-        QVERIFY(!QFile::exists(target));
-    }
-
-    void Backup_CancelStopsTheServerAndKeepsTheConnection()
-    {
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Sales")));
-        TfrmVandrel window;
-        bool zipRan = false;
-        const QString target = Path(QStringLiteral("Cancelled.bak"));
-        PrepareBackup(window, target, &zipRan);
-        bool cancelled = false;
-        QTimer press;
-        connect(&press, &QTimer::timeout, &window, [&] {
-            if (!cancelled && window.FUi->mmoShell->toPlainText().contains(QStringLiteral("10 percent processed."))) {
-                cancelled = true;
-                window.btbnCancelClick();
+        auto done = std::make_shared<bool>(false);
+        QObject::connect(&FRun.Run, &TVandrelRun::StatusLine, [done, aLine, aAction](const QString& aText, bool) {
+            if (!*done && aText == aLine) {
+                *done = true;
+                aAction();
             }
         });
-        press.start(10);
-        window.btbnStartClick();
-        press.stop();
-
-        const QStringList lines = ShellLines(window);
-        const QString all = lines.join(QLatin1Char('\n'));
-        QVERIFY(cancelled);
-        QVERIFY(!zipRan);
-        QCOMPARE(window.Progress(), 0);
-        QVERIFY2(!all.contains(QStringLiteral("Backup Error:")), qPrintable(all));
-        QVERIFY2(!all.contains(QStringLiteral("100 percent processed.")), qPrintable(all));
-        QVERIFY2(lines.last().startsWith(QStringLiteral("BACKUP DATABASE [Sales] TO DISK = ")), qPrintable(all));
-        // The server removed its partial file, and the connection is free for the next statement.
-        QVERIFY(!QFile::exists(target));
-        QVERIFY(DatConModule().Connected());
-        DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1"));
-    }
-
-    void Backup_ConnectionButtonLeavesTheWorkersConnectionAlone()
-    {
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Sales")));
-        TfrmVandrel window;
-        bool zipRan = false;
-        PrepareBackup(window, Path(QStringLiteral("Button.bak")), &zipRan);
-        // While the worker runs its statement, the connection button and the name suggestion must not use the
-        // connection (reading it, or reconnecting under the running statement).
-        bool clicked = false;
-        bool enabledDuringWorker = true;
-        QTimer press;
-        connect(&press, &QTimer::timeout, &window, [&] {
-            if (!clicked && window.FDBTasking &&
-                window.FUi->mmoShell->toPlainText().contains(QStringLiteral("10 percent processed."))) {
-                clicked = true;
-                enabledDuringWorker = window.FUi->spdbtnMSLink->isEnabled();
-                window.FUi->edtDatabases->clear();
-                window.spdbtnMSLinkClick();
-            }
-        });
-        press.start(10);
-        window.btbnStartClick();
-        press.stop();
-
-        const QStringList lines = ShellLines(window);
-        QVERIFY2(!window.RunFailed(), qPrintable(lines.join(QLatin1Char('\n'))));
-        QVERIFY(clicked);
-        QVERIFY(!enabledDuringWorker);
-        QVERIFY(window.FUi->spdbtnMSLink->isEnabled());
-        QCOMPARE(window.FUi->edtDatabases->text(), QString());
-        QVERIFY(lines.last().startsWith(QStringLiteral("BACKUP DATABASE [Sales] TO DISK = ")));
-    }
-
-    void Restore_MovesFilesUnderAnotherName()
-    {
-        // The backup to restore, made on a connection of its own, is carried to a slower server whose restore
-        // lasts long enough (over a second) for the bar to be seen moving.
-        const QString made = Path(QStringLiteral("ToRestore.bak"));
-        {
-            TDBConnection connection;
-            connection.SetConnectionString(FServer->ConnectionString(QStringLiteral("Sales")));
-            connection.Open();
-            const std::atomic<bool> running{true};
-            USVSQLBackup::BackupDatabase(connection, QStringLiteral("Sales"), made, false, true, running);
-        }
-        TFakeSqlServer slow({QStringLiteral("--progress-delay"), QStringLiteral("0.15")});
-        slow.CreateDatabase(QStringLiteral("Copy"), QByteArray(64 * 1024, 'C'));
-        const QString backup = slow.Root() + QStringLiteral("/ToRestore.bak");
-        QVERIFY(QFile::copy(made, backup));
-        QVERIFY(UseDatabase(slow, QStringLiteral("Copy")));
-        QVERIFY(QDir().mkpath(slow.Root() + QStringLiteral("/moved")));
-        const QString data = slow.Root() + QStringLiteral("/moved/Copy_data.mdf");
-        const QString log = slow.Root() + QStringLiteral("/moved/Copy_log.ldf");
-
-        TfrmVandrel window;
-        NoSteps(window);
-        window.FUi->ckbxRestore->setChecked(true);
-        window.FUi->edtBackupFilename->setText(backup);
-        window.FUi->ckbxMove->setChecked(true);
-        window.FUi->edtRestorePhysicalData->setText(data);
-        window.FUi->edtRestorePhysicalLog->setText(log);
-        QSet<int> seen;
-        QTimer sample;
-        connect(&sample, &QTimer::timeout, &window, [&] {
-            if (window.FDBTasking)
-                seen.insert(window.Progress());
-        });
-        sample.start(5);
-        window.btbnStartClick();
-        sample.stop();
-
-        const QStringList lines = ShellLines(window);
-        QVERIFY2(!window.RunFailed(), qPrintable(lines.join(QLatin1Char('\n'))));
-        QCOMPARE(window.Progress(), 100);
-        QCOMPARE(ReadAll(data), FSalesData);
-        QCOMPARE(ReadAll(log), ReadAll(Path(QStringLiteral("Sales/Sales_log.ldf"))));
-        // The growing data file drove the bar.
-        seen.remove(0);
-        seen.remove(100);
-        QVERIFY2(!seen.isEmpty(), "the bar did not move while restoring");
-        QCOMPARE(DatConModule().Database(), QStringLiteral("Copy"));
-        DatConModule().Close();
-    }
-
-    void Restore_LaterRunsInTheSameWindowKeepTheChosenDatabase()
-    {
-        // The restore goes through master; a second restore and a backup afterwards must still work on Copy,
-        // never on master.
-        const QString backup = Path(QStringLiteral("Again.bak"));
-        {
-            TDBConnection connection;
-            connection.SetConnectionString(FServer->ConnectionString(QStringLiteral("Sales")));
-            connection.Open();
-            const std::atomic<bool> running{true};
-            USVSQLBackup::BackupDatabase(connection, QStringLiteral("Sales"), backup, false, false, running);
-        }
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Copy")));
-        TfrmVandrel window;
-        NoSteps(window);
-        window.FUi->ckbxRestore->setChecked(true);
-        window.FUi->edtBackupFilename->setText(backup);
-        window.FUi->ckbxMove->setChecked(true);
-        window.FUi->edtRestorePhysicalData->setText(Path(QStringLiteral("Copy/Copy_data.mdf")));
-        window.FUi->edtRestorePhysicalLog->setText(Path(QStringLiteral("Copy/Copy_log.ldf")));
-        for (int run = 0; run < 2; ++run) {
-            window.btbnStartClick();
-            QVERIFY2(!window.RunFailed(), qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
-            QCOMPARE(DatConModule().Database(), QStringLiteral("Copy"));
-        }
-        QCOMPARE(ReadAll(Path(QStringLiteral("Copy/Copy_data.mdf"))), FSalesData);
-
-        window.FUi->ckbxRestore->setChecked(false);
-        window.FUi->ckbxBackup->setChecked(true);
-        window.FUi->edtBackupFilename->setText(Path(QStringLiteral("CopyAfterRestore.bak")));
-        window.btbnStartClick();
-        const QStringList lines = ShellLines(window);
-        QVERIFY2(!window.RunFailed(), qPrintable(lines.join(QLatin1Char('\n'))));
-        QVERIFY2(lines.last().startsWith(QStringLiteral("BACKUP DATABASE [Copy] TO DISK = ")),
-                 qPrintable(lines.join(QLatin1Char('\n'))));
-        DatConModule().Close();
-    }
-
-    void Restore_MissingBackupEndsTheRunBeforeAnyWorker()
-    {
-        QVERIFY(UseDatabase(*FServer, QStringLiteral("Copy")));
-        TfrmVandrel window;
-        NoSteps(window);
-        window.FUi->ckbxRestore->setChecked(true);
-        window.FUi->edtBackupFilename->setText(Path(QStringLiteral("nothing here.bak")));
-        window.btbnStartClick();
-
-        const QStringList lines = ShellLines(window);
-        const QString all = lines.join(QLatin1Char('\n'));
-        QVERIFY(window.RunFailed());
-        QVERIFY2(!all.contains(QStringLiteral("Restore Error:")), qPrintable(all));
-        QVERIFY2(all.contains(QStringLiteral("Operating system error 2")), qPrintable(all));
-        QVERIFY2(lines.last().endsWith(QStringLiteral("Unable to retrieve backup info.")), qPrintable(all));
-        QCOMPARE(window.Progress(), 0);
-    }
-
-    void NoConnection_EndsTheProgram_data()
-    {
-        QTest::addColumn<bool>("restore");
-        QTest::newRow("backup") << false;
-        QTest::newRow("restore") << true;
-    }
-
-    void NoConnection_EndsTheProgram()
-    {
-        QFETCH(bool, restore);
-        // Nothing listens on port 1: both attempts fail and, without a desktop, nobody is asked.
-        DatConModule().Close();
-        DatConModule().SetLocationKind(lkAuto);
-        QVERIFY(UDatCon::StoreDataLink(
-            QStringLiteral("Provider=SQLOLEDB.1;User ID=sa;Password=Secret1;Data Source=127.0.0.1,1"),
-            UFileUtils::ConfigDir() + QStringLiteral("DefaultDataLink.udl")));
-        TfrmVandrel window;
-        NoSteps(window);
-        (restore ? window.FUi->ckbxRestore : window.FUi->ckbxBackup)->setChecked(true);
-        // The backup has a step after it; the restore is the last one.
-        bool laterRan = false;
-        window.FUi->ckbxCompress->setChecked(!restore);
-        window.ReplaceStep(TfrmVandrel::siZip, [&laterRan] { laterRan = true; });
-        window.FUi->edtBackupFilename->setText(Path(QStringLiteral("Sales.bak")));
-        window.btbnStartClick();
-
-        QCOMPARE(window.ExitStatus(), int(esConnectionRequired));
-        QVERIFY(!laterRan);
-        QVERIFY(!DatConModule().Connected());
+        return done;
     }
 };
 
-VANDREL_QTEST_MAIN(VandrelDatabaseStepsTest)
-#include "VandrelDatabaseStepsTest.moc"
+std::unique_ptr<TConfigFolder> VandrelDatabaseStepsTest::sConfig;
+std::unique_ptr<TFakeSqlServer> VandrelDatabaseStepsTest::sServer;
+QByteArray VandrelDatabaseStepsTest::sSalesData;
+
+TEST_F(VandrelDatabaseStepsTest, Backup_ProgressLinesArriveWhileItRunsAndTheStatementComesLast)
+{
+    const auto zip = TickBackup(Path(QStringLiteral("Sales.bak")));
+    const auto backup = FRun.Watch(siBackup);
+    // A progress line must reach the run's thread while the step still works, not after it.
+    bool liveLine = false;
+    QObject::connect(&FRun.Run, &TVandrelRun::StatusLine, [&](const QString& aLine, bool) {
+        if (aLine.endsWith(QLatin1String(" percent processed.")) && backup->Busy)
+            liveLine = true;
+    });
+    QString server;
+    QString database;
+    QObject::connect(&FRun.Run, &TVandrelRun::ConnectionChanged, [&](const QString& aServer, const QString& aDatabase) {
+        server = aServer;
+        database = aDatabase;
+    });
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_TRUE(zip->Ran);
+    EXPECT_TRUE(liveLine);
+    EXPECT_EQ(FRun.LastProgress(), 100);
+    EXPECT_EQ(database, QStringLiteral("Sales"));
+    const QString dataSource =
+        QRegularExpression(QStringLiteral("Data Source=([^;]*)")).match(sServer->ConnectionString()).captured(1);
+    EXPECT_EQ(server, dataSource);
+    ASSERT_GE(report.size(), 3) << FRun.ReportText();
+    EXPECT_TRUE(report.contains(QStringLiteral("50 percent processed."))) << FRun.ReportText();
+    // The statement comes last, after the server's own closing message.
+    EXPECT_EQ(report.last(), BackupStatement(QStringLiteral("Sales"), Path(QStringLiteral("Sales.bak"))));
+    EXPECT_TRUE(report.at(report.size() - 2).startsWith(QLatin1String("BACKUP DATABASE successfully processed")))
+        << FRun.ReportText();
+    EXPECT_EQ(FRun.FailureLines(), 0);
+    EXPECT_GT(QFileInfo(Path(QStringLiteral("Sales.bak"))).size(), 0);
+}
+
+TEST_F(VandrelDatabaseStepsTest, Backup_ServerErrorEndsTheRunWithTheStatementLast)
+{
+    const QString target = Path(QStringLiteral("no such folder/Sales.bak"));
+    const auto zip = TickBackup(target);
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_FALSE(zip->Ran);
+    EXPECT_EQ(FRun.LastProgress(), 0);
+    EXPECT_TRUE(FRun.ReportText().find(
+                    QStringLiteral("Backup Error:Cannot open backup device '%1'").arg(target).toStdString()) !=
+                std::string::npos)
+        << FRun.ReportText();
+    // One failure line: the server's message with the statement after it.
+    EXPECT_EQ(FRun.FailureLines(), 1);
+    ASSERT_FALSE(FRun.Lines.isEmpty());
+    EXPECT_TRUE(FRun.Lines.last().Failure);
+    EXPECT_TRUE(FRun.Lines.last().Text.startsWith(QLatin1String("Backup Error:"))) << FRun.ReportText();
+    EXPECT_EQ(report.last(), BackupStatement(QStringLiteral("Sales"), target));
+    EXPECT_FALSE(QFile::exists(target));
+}
+
+TEST_F(VandrelDatabaseStepsTest, Backup_CancelStopsTheServerAndKeepsTheConnectionUsable)
+{
+    const QString target = Path(QStringLiteral("Cancelled.bak"));
+    const auto zip = TickBackup(target);
+    const auto backup = FRun.Watch(siBackup);
+    const auto cancelled = OnLine(QStringLiteral("10 percent processed."), [this] { FRun.Run.Cancel(); });
+    bool backupBusyAtEnd = true;
+    QObject::connect(&FRun.Run, &TVandrelRun::Finished, [&] { backupBusyAtEnd = backup->Busy; });
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    const std::string all = FRun.ReportText();
+    EXPECT_TRUE(*cancelled);
+    EXPECT_EQ(FRun.Run.Outcome(), roCancelled);
+    EXPECT_FALSE(backupBusyAtEnd) << "the run ended without waiting for the backup to stop";
+    EXPECT_FALSE(zip->Ran);
+    EXPECT_EQ(FRun.LastProgress(), 0);
+    EXPECT_EQ(FRun.FailureLines(), 0);
+    EXPECT_EQ(all.find("Backup Error:"), std::string::npos) << all;
+    EXPECT_EQ(all.find("100 percent processed."), std::string::npos) << all;
+    ASSERT_FALSE(report.isEmpty());
+    EXPECT_EQ(report.last(), BackupStatement(QStringLiteral("Sales"), target));
+    // The server removed its partial file, and the connection is free for the next statement.
+    EXPECT_FALSE(QFile::exists(target));
+    ASSERT_TRUE(DatConModule().Connected());
+    EXPECT_NO_THROW(DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1")));
+}
+
+TEST_F(VandrelDatabaseStepsTest, Backup_ModuleReconnectingMeanwhileLeavesTheStepsConnectionAlone)
+{
+    const auto zip = TickBackup(Path(QStringLiteral("Reconnected.bak")));
+    // What the connection button does once no run holds it back: a statement may still run on the current
+    // connection, so the module takes a fresh one before it reconnects.
+    std::shared_ptr<TDBConnection> stepsConnection;
+    const auto reconnected = OnLine(QStringLiteral("10 percent processed."), [&stepsConnection] {
+        TADOConDataModule& module = DatConModule();
+        stepsConnection = module.SharedConnection();
+        VandrelDatabase::AvoidLeasedConnection(module);
+        module.SetConnected(false);
+        module.Connect(QString(), lkAuto);
+    });
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    EXPECT_TRUE(*reconnected);
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_TRUE(zip->Ran);
+    ASSERT_FALSE(report.isEmpty());
+    EXPECT_EQ(report.last(), BackupStatement(QStringLiteral("Sales"), Path(QStringLiteral("Reconnected.bak"))));
+    EXPECT_NE(DatConModule().SharedConnection(), stepsConnection);
+    ASSERT_TRUE(DatConModule().Connected());
+    EXPECT_NO_THROW(DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1")));
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_MovesFilesUnderAnotherName)
+{
+    // The backup to restore is carried to a slower server whose restore lasts long enough (over a second) for the
+    // bar to be seen moving.
+    const QString made = Path(QStringLiteral("ToRestore.bak"));
+    MakeBackup(*sServer, QStringLiteral("Sales"), made);
+    TFakeSqlServer slow({QStringLiteral("--progress-delay"), QStringLiteral("0.15")});
+    slow.CreateDatabase(QStringLiteral("Copy"), QByteArray(64 * 1024, 'C'));
+    const QString backup = slow.Root() + QStringLiteral("/ToRestore.bak");
+    ASSERT_TRUE(QFile::copy(made, backup));
+    ASSERT_TRUE(StoreConnection(slow.ConnectionString(QStringLiteral("Copy"))));
+    ASSERT_TRUE(QDir().mkpath(slow.Root() + QStringLiteral("/moved")));
+    const QString data = slow.Root() + QStringLiteral("/moved/Copy_data.mdf");
+    const QString log = slow.Root() + QStringLiteral("/moved/Copy_log.ldf");
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = backup;
+    FRun.Settings.Move = true;
+    FRun.Settings.RestorePhysicalData = data;
+    FRun.Settings.RestorePhysicalLog = log;
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_EQ(FRun.LastProgress(), 100);
+    // The growing data file drove the bar.
+    EXPECT_TRUE(FRun.ProgressMoved()) << "the bar did not move while restoring";
+    EXPECT_EQ(ReadFile(data), sSalesData);
+    EXPECT_EQ(ReadFile(log), ReadFile(Path(QStringLiteral("Sales/Sales_log.ldf"))));
+    EXPECT_EQ(DatConModule().Database(), QStringLiteral("Copy"));
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_LaterRunsKeepTheChosenDatabase)
+{
+    // The restore goes through master; a second restore and a backup afterwards must still work on Copy, never on
+    // master.
+    const QString backup = Path(QStringLiteral("Again.bak"));
+    MakeBackup(*sServer, QStringLiteral("Sales"), backup);
+    ASSERT_TRUE(StoreConnection(sServer->ConnectionString(QStringLiteral("Copy"))));
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = backup;
+    FRun.Settings.Move = true;
+    FRun.Settings.RestorePhysicalData = Path(QStringLiteral("Copy/Copy_data.mdf"));
+    FRun.Settings.RestorePhysicalLog = Path(QStringLiteral("Copy/Copy_log.ldf"));
+    for (int run = 0; run < 2; ++run) {
+        ASSERT_TRUE(FRun.RunToEnd());
+        EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << "run " << run << ": " << FRun.ReportText();
+        EXPECT_EQ(DatConModule().Database(), QStringLiteral("Copy")) << "run " << run;
+    }
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("Copy/Copy_data.mdf"))), sSalesData);
+
+    FRun.Settings.Restore = false;
+    FRun.Settings.Backup = true;
+    FRun.Settings.BackupFilename = Path(QStringLiteral("CopyAfterRestore.bak"));
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_EQ(FRun.Report().last(),
+              BackupStatement(QStringLiteral("Copy"), Path(QStringLiteral("CopyAfterRestore.bak"))));
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_CancelLeavesNoFileAndTheConnectionInTheChosenDatabase)
+{
+    // On the slower server the restore lasts over a second: Cancel reaches it in the middle.
+    const QString made = Path(QStringLiteral("ForCancel.bak"));
+    MakeBackup(*sServer, QStringLiteral("Sales"), made);
+    TFakeSqlServer slow({QStringLiteral("--progress-delay"), QStringLiteral("0.15")});
+    slow.CreateDatabase(QStringLiteral("Copy"), QByteArray(64 * 1024, 'C'));
+    const QString backup = slow.Root() + QStringLiteral("/ForCancel.bak");
+    ASSERT_TRUE(QFile::copy(made, backup));
+    ASSERT_TRUE(StoreConnection(slow.ConnectionString(QStringLiteral("Copy"))));
+    const QString data = slow.Root() + QStringLiteral("/Copy/Copy_data.mdf");
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = backup;
+    FRun.Settings.Move = true;
+    FRun.Settings.RestorePhysicalData = data;
+    FRun.Settings.RestorePhysicalLog = slow.Root() + QStringLiteral("/Copy/Copy_log.ldf");
+    const auto restore = FRun.Watch(siRestore);
+    // Cancel once the growing data file moved the bar.
+    int progressAtCancel = -1;
+    QObject::connect(&FRun.Run, &TVandrelRun::ProgressChanged, [&](int aPercent) {
+        if (aPercent > 0 && progressAtCancel < 0) {
+            progressAtCancel = aPercent;
+            FRun.Run.Cancel();
+        }
+    });
+    bool restoreBusyAtEnd = true;
+    QObject::connect(&FRun.Run, &TVandrelRun::Finished, [&] { restoreBusyAtEnd = restore->Busy; });
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    ASSERT_GT(progressAtCancel, 0);
+    EXPECT_LT(progressAtCancel, 100) << "the restore ended before Cancel";
+    EXPECT_EQ(FRun.Run.Outcome(), roCancelled);
+    EXPECT_FALSE(restoreBusyAtEnd) << "the run ended without waiting for the restore to stop";
+    EXPECT_EQ(FRun.FailureLines(), 0) << FRun.ReportText();
+    EXPECT_FALSE(FRun.Progress.contains(100)) << "the bar shows a cancelled restore done";
+    // The server removed the partial file; the connection went back from master to the job's database.
+    EXPECT_FALSE(QFile::exists(data));
+    ASSERT_TRUE(DatConModule().Connected());
+    EXPECT_EQ(DatConModule().Database(), QStringLiteral("Copy"));
+    EXPECT_NO_THROW(DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1")));
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_MissingBackupEndsTheRunBeforeTheRestoreBegins)
+{
+    ASSERT_TRUE(StoreConnection(sServer->ConnectionString(QStringLiteral("Copy"))));
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = Path(QStringLiteral("nothing here.bak"));
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const std::string all = FRun.ReportText();
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_EQ(FRun.FailureLines(), 1);
+    EXPECT_EQ(all.find("Restore Error:"), std::string::npos) << all;
+    EXPECT_NE(all.find("Operating system error 2"), std::string::npos) << all;
+    EXPECT_TRUE(FRun.Report().last().endsWith(QLatin1String("Unable to retrieve backup info."))) << all;
+    // The bar never moved: only the failure's reset reached it.
+    EXPECT_EQ(FRun.Progress, QList<int>{0});
+}
+
+struct TNoConnectionRow
+{
+    const char* Name;
+    bool Restore;
+};
+
+class VandrelNoConnectionTest : public VandrelDatabaseStepsTest, public ::testing::WithParamInterface<TNoConnectionRow>
+{
+};
+
+TEST_P(VandrelNoConnectionTest, EndsTheProgramWithStatusThree)
+{
+    // Nothing listens on port 1: both attempts fail and, without a person to ask, nobody is asked.
+    ASSERT_TRUE(
+        StoreConnection(QStringLiteral("Provider=SQLOLEDB.1;User ID=sa;Password=Secret1;Data Source=127.0.0.1,1")));
+    const bool restore = GetParam().Restore;
+    (restore ? FRun.Settings.Restore : FRun.Settings.Backup) = true;
+    // The backup has a step after it; the restore is the last one.
+    FRun.Settings.Compress = !restore;
+    const auto zip = FRun.Record(siZip);
+    FRun.Settings.BackupFilename = Path(QStringLiteral("Sales.bak"));
+    QSignalSpy exit(&FRun.Run, &TVandrelRun::ExitRequested);
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Run.Outcome(), roConnectionRequired);
+    ASSERT_EQ(exit.count(), 1);
+    EXPECT_EQ(exit.first().first().toInt(), int(esConnectionRequired));
+    EXPECT_EQ(FRun.Run.ExitStatus(), int(esConnectionRequired));
+    // One error a person must see, ending with the program's last word (the reason may come before it).
+    ASSERT_EQ(FRun.Prompts.Errors.size(), 1) << FRun.Prompts.Errors.join(QLatin1Char('|')).toStdString();
+    EXPECT_EQ(FRun.Prompts.Errors.first().split(QStringLiteral("\r\n")).last(),
+              QStringLiteral("Connection Required: Application must exit."));
+    EXPECT_FALSE(zip->Ran);
+    EXPECT_FALSE(DatConModule().Connected());
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(NoConnection, VandrelNoConnectionTest, ::testing::Values(
+    TNoConnectionRow{"Backup", false}, TNoConnectionRow{"Restore", true}),
+    [](const ::testing::TestParamInfo<TNoConnectionRow>& aInfo) { return std::string(aInfo.param.Name); });
+// clang-format on
+
+} // namespace

@@ -1,83 +1,45 @@
 // SPDX-License-Identifier: MIT
-// The FTP step through the real window against a loopback FTP server: upload and download in one run,
-// failures that end the run, and Cancel in the middle of a transfer.
+// The upload and download steps run through the run, without any widget, against a loopback FTP server: upload
+// and download in one run, failures that end the run, and Cancel in the middle of a transfer.
 #include "TServerProcess.h"
-#include "TShape.h"
-#include "TestLibraries.h"
-#include "Vandrel.h"
-#include "VandrelTestSupport.h"
+#include "UFtpTransfer.h"
+#include "VandrelStepTestSupport.h"
 
-#include <QApplication>
-#include <QCryptographicHash>
-#include <QDir>
-#include <QFile>
 #include <QRandomGenerator>
-#include <QTemporaryDir>
-#include <QTimer>
-#include <QtTest>
 
 #include <vector>
 
-using namespace VandrelTest;
+using namespace VandrelStepTest;
 
-class VandrelFtpStepTest : public QObject
+namespace {
+
+/// aSize bytes of random data that does not compress.
+QByteArray RandomBytes(qint64 aSize, quint32 aSeed)
 {
-    Q_OBJECT
+    QRandomGenerator random(aSeed);
+    std::vector<quint32> words(static_cast<size_t>((aSize + 3) / 4));
+    random.fillRange(words.data(), static_cast<qsizetype>(words.size()));
+    return QByteArray(reinterpret_cast<const char*>(words.data()), static_cast<qsizetype>(aSize));
+}
 
-private:
-    VandrelTest::TConfigFolder FConfig;
+class VandrelFtpStepTest : public ::testing::Test
+{
+protected:
     QTemporaryDir FTemp;
     TServerProcess FServer;
+    TStepRun FRun;
 
     QString Root() const { return FTemp.filePath(QStringLiteral("root")); }
     QString Local() const { return FTemp.filePath(QStringLiteral("local")); }
     QString Archive() const { return Local() + QStringLiteral("/db.zip"); }
+    QString Remote() const { return Root() + QStringLiteral("/in/box/db 1.zip"); }
 
-    static void WriteFile(const QString& aPath, qint64 aSize, quint32 aSeed)
+    void SetUp() override
     {
-        QFile file(aPath);
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QRandomGenerator random(aSeed);
-        std::vector<quint32> chunk(64 * 1024);
-        for (qint64 left = aSize; left > 0;) {
-            random.fillRange(chunk.data(), chunk.size());
-            const qint64 bytes = std::min<qint64>(left, static_cast<qint64>(chunk.size() * sizeof(quint32)));
-            QCOMPARE(file.write(reinterpret_cast<const char*>(chunk.data()), bytes), bytes);
-            left -= bytes;
-        }
-    }
-
-    static QByteArray Contents(const QString& aPath)
-    {
-        QFile file(aPath);
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
-
-    /// A window set up for the FTP steps on the loopback server; no step but the FTP ones is ticked.
-    void SetUpWindow(TfrmVandrel& aWindow, const QString& aPassword = QStringLiteral("secret"))
-    {
-        NoSteps(aWindow);
-        TfrmVandrelForm& ui = *aWindow.FUi;
-        ui.edtFTPUrl->setText(QStringLiteral("127.0.0.1:%1/in/box").arg(FServer.Port()));
-        ui.edtFTPUser->setText(QStringLiteral("vandrel"));
-        ui.medtFTPPassword->setText(aPassword);
-        ui.edtFTPFilename->setText(QStringLiteral("db 1.zip"));
-        ui.edtArchiveFilename->setText(Archive());
-    }
-
-private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(FConfig.isValid());
-        QVERIFY(FTemp.isValid());
-    }
-
-    void init()
-    {
-        QDir(Root()).removeRecursively();
-        QDir(Local()).removeRecursively();
-        QVERIFY(QDir().mkpath(Root() + QStringLiteral("/in/box")));
-        QVERIFY(QDir().mkpath(Local()));
+        ASSERT_TRUE(FTemp.isValid());
+        ASSERT_TRUE(QDir().mkpath(Root() + QStringLiteral("/in/box")));
+        ASSERT_TRUE(QDir().mkpath(Local()));
+        // A throttled server: a download that Cancel did not stop would still run a second and a half.
         FServer.StartPython(QStringLiteral("tests/support/ftpserver.py"),
                             {QStringLiteral("--root"),
                              Root(),
@@ -85,111 +47,119 @@ private Q_SLOTS:
                              QStringLiteral("0"),
                              QStringLiteral("--user"),
                              QStringLiteral("vandrel:secret"),
+                             QStringLiteral("--max-rate"),
+                             QString::number(16 * 1024 * 1024),
                              QStringLiteral("--log-commands")});
+        FRun.Settings.FTPUrl = QStringLiteral("127.0.0.1:%1/in/box").arg(FServer.Port());
+        FRun.Settings.FTPUser = QStringLiteral("vandrel");
+        FRun.Settings.FTPPassword = QStringLiteral("secret");
+        FRun.Settings.FTPFilename = QStringLiteral("db 1.zip");
+        FRun.Settings.ArchiveFilename = Archive();
     }
 
-    void cleanup() { FServer.Stop(); }
-
-    void UploadThenDownloadInOneRun()
+    /// Ticks the download and, after it, an extract that only records that it ran.
+    std::shared_ptr<TRecordingStep> TickDownload()
     {
-        TfrmVandrel window;
-        SetUpWindow(window);
-        WriteFile(Archive(), 3 * 1024 * 1024 + 5, 11);
-        const QByteArray original = Contents(Archive());
-        window.FUi->ckbxUpload->setChecked(true);
-        window.FUi->ckbxDownload->setChecked(true);
-        window.btbnStartClick();
-
-        QVERIFY2(ShellLines(window).isEmpty(), qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
-        QVERIFY(!window.RunFailed());
-        QCOMPARE(Contents(Root() + QStringLiteral("/in/box/db 1.zip")), original);
-        QCOMPARE(Contents(Archive()), original);
-        QCOMPARE(QDir(Local()).entryList(QDir::Files), QStringList{QStringLiteral("db.zip")});
-        QCOMPARE(window.Progress(), 100);
-        QCOMPARE(window.FUi->shpStatus->BrushColor(), QColor(Qt::white));
-        QVERIFY(window.FUi->imgArrowUp->isHidden());
-        QVERIFY(window.FUi->imgArrowDown->isHidden());
-        FServer.Stop();
-        const QString log = FServer.Output();
-        QVERIFY2(log.contains(QStringLiteral("<- STOR db 1.zip.part")), qPrintable(log));
-        QVERIFY2(log.contains(QStringLiteral("<- RETR db 1.zip")), qPrintable(log));
-        QCOMPARE(log.count(QStringLiteral("<- CWD in/box")), 2);
-    }
-
-    void DownloadFailureEndsTheRun_data()
-    {
-        QTest::addColumn<QString>("password");
-        QTest::addColumn<QString>("expected");
-        QTest::newRow("file not on the server")
-            << QStringLiteral("secret")
-            << QStringLiteral("FTP Directory '/in/box' does not appear to contain a file named: db 1.zip");
-        QTest::newRow("login refused") << QStringLiteral("wrong") << QStringLiteral("530");
-    }
-
-    void DownloadFailureEndsTheRun()
-    {
-        QFETCH(QString, password);
-        QFETCH(QString, expected);
-        TfrmVandrel window;
-        SetUpWindow(window, password);
-        QFile old(Archive());
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("an archive of an earlier run");
-        old.close();
-        bool extracted = false;
-        window.ReplaceStep(TfrmVandrel::siExtract, [&extracted] { extracted = true; });
-        window.FUi->ckbxDownload->setChecked(true);
-        window.FUi->ckbxExtract->setChecked(true);
-        window.btbnStartClick();
-
-        const QStringList lines = ShellLines(window);
-        QVERIFY(!lines.isEmpty());
-        QVERIFY2(lines.last() == expected || lines.join(QLatin1Char(' ')).contains(expected),
-                 qPrintable(lines.join(QLatin1Char('\n'))));
-        QVERIFY(window.RunFailed());
-        QVERIFY(!extracted);
-        QCOMPARE(Contents(Archive()), QByteArray("an archive of an earlier run"));
-        QCOMPARE(window.FUi->shpStatus->BrushColor(), QColor(Qt::white));
-    }
-
-    void CancelDuringDownload()
-    {
-        TfrmVandrel window;
-        SetUpWindow(window);
-        WriteFile(Root() + QStringLiteral("/in/box/db 1.zip"), 24 * 1024 * 1024, 12);
-        QFile old(Archive());
-        QVERIFY(old.open(QIODevice::WriteOnly));
-        old.write("older archive");
-        old.close();
-        bool extracted = false;
-        window.ReplaceStep(TfrmVandrel::siExtract, [&extracted] { extracted = true; });
-        window.FUi->ckbxDownload->setChecked(true);
-        window.FUi->ckbxExtract->setChecked(true);
-
-        // Cancel is pressed once the bar has started to move, i.e. in the middle of the retrieval.
-        int progressAtCancel = -1;
-        QTimer watcher;
-        watcher.setInterval(0);
-        connect(&watcher, &QTimer::timeout, &window, [&] {
-            if (window.Progress() > 0 && progressAtCancel < 0 && !window.FUi->btbnCancel->isHidden()) {
-                progressAtCancel = window.Progress();
-                window.FUi->btbnCancel->click();
-            }
-        });
-        watcher.start();
-        window.btbnStartClick();
-        watcher.stop();
-
-        QVERIFY(progressAtCancel > 0);
-        QVERIFY2(progressAtCancel < 100, "the transfer ended before Cancel could be pressed");
-        QCOMPARE(ShellLines(window), QStringList{QStringLiteral("FTP Canceled.")});
-        QVERIFY(!extracted);
-        QCOMPARE(Contents(Archive()), QByteArray("older archive"));
-        QCOMPARE(QDir(Local()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("db.zip")});
-        QCOMPARE(window.FUi->shpStatus->BrushColor(), QColor(Qt::white));
-        QVERIFY(!window.FFTPing);
+        FRun.Settings.Download = FRun.Settings.Extract = true;
+        return FRun.Record(siExtract);
     }
 };
 
-VANDREL_QTEST_MAIN(VandrelFtpStepTest)
-#include "VandrelFtpStepTest.moc"
+using TArrows = QList<std::pair<TArrowDirection, int>>;
+
+TEST_F(VandrelFtpStepTest, UploadThenDownloadInOneRun)
+{
+    const QByteArray original = RandomBytes(3 * 1024 * 1024 + 5, 11);
+    WriteFile(Archive(), original);
+    FRun.Settings.Upload = FRun.Settings.Download = true;
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Report(), QStringList()) << FRun.ReportText();
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess);
+    EXPECT_EQ(ReadFile(Remote()), original);
+    EXPECT_EQ(ReadFile(Archive()), original);
+    EXPECT_EQ(QDir(Local()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("db.zip")});
+    EXPECT_EQ(FRun.LastProgress(), 100);
+    ASSERT_FALSE(FRun.FtpStatuses.isEmpty());
+    EXPECT_EQ(FRun.FtpStatuses.last(), UFtpTransfer::fsDisconnected);
+    EXPECT_EQ(FRun.Arrows, (TArrows{{adUp, 72}, {adNone, 0}, {adDown, 72}, {adNone, 0}}));
+    FServer.Stop();
+    const QString log = FServer.Output();
+    EXPECT_TRUE(log.contains(QStringLiteral("<- STOR db 1.zip.part"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("<- RETR db 1.zip"))) << log.toStdString();
+    EXPECT_EQ(log.count(QStringLiteral("<- CWD in/box")), 2) << log.toStdString();
+}
+
+struct TDownloadFailureRow
+{
+    const char* Name;
+    QString Password;
+    QString Expected; ///< the last report line, or a text within the report
+};
+
+class VandrelFtpDownloadFailureTest : public VandrelFtpStepTest,
+                                      public ::testing::WithParamInterface<TDownloadFailureRow>
+{
+};
+
+TEST_P(VandrelFtpDownloadFailureTest, EndsTheRunAndKeepsTheLocalArchive)
+{
+    const TDownloadFailureRow& row = GetParam();
+    FRun.Settings.FTPPassword = row.Password;
+    WriteFile(Archive(), "an archive of an earlier run");
+    const auto extract = TickDownload();
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    ASSERT_FALSE(report.isEmpty());
+    EXPECT_TRUE(report.last() == row.Expected || report.join(QLatin1Char(' ')).contains(row.Expected))
+        << FRun.ReportText();
+    ASSERT_FALSE(FRun.Lines.isEmpty());
+    EXPECT_TRUE(FRun.Lines.last().Failure);
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_FALSE(extract->Ran);
+    EXPECT_EQ(ReadFile(Archive()), QByteArray("an archive of an earlier run"));
+    ASSERT_FALSE(FRun.FtpStatuses.isEmpty());
+    EXPECT_EQ(FRun.FtpStatuses.last(), UFtpTransfer::fsDisconnected);
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Download, VandrelFtpDownloadFailureTest, ::testing::Values(
+    TDownloadFailureRow{"FileNotOnTheServer", QStringLiteral("secret"),
+        QStringLiteral("FTP Directory '/in/box' does not appear to contain a file named: db 1.zip")},
+    TDownloadFailureRow{"LoginRefused", QStringLiteral("wrong"), QStringLiteral("530")}),
+    [](const ::testing::TestParamInfo<TDownloadFailureRow>& aInfo) { return std::string(aInfo.param.Name); });
+// clang-format on
+
+TEST_F(VandrelFtpStepTest, CancelDuringDownload_KeepsTheOlderArchive)
+{
+    WriteFile(Remote(), RandomBytes(24 * 1024 * 1024, 12));
+    WriteFile(Archive(), "older archive");
+    const auto extract = TickDownload();
+    const auto download = FRun.Watch(siDownload);
+    // Cancel is pressed once the bar has started to move, i.e. in the middle of the retrieval.
+    int progressAtCancel = -1;
+    QObject::connect(&FRun.Run, &TVandrelRun::ProgressChanged, [&](int aPercent) {
+        if (aPercent > 0 && progressAtCancel < 0) {
+            progressAtCancel = aPercent;
+            FRun.Run.Cancel();
+        }
+    });
+    bool downloadBusyAtEnd = true;
+    QObject::connect(&FRun.Run, &TVandrelRun::Finished, [&] { downloadBusyAtEnd = download->Busy; });
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    ASSERT_GT(progressAtCancel, 0);
+    EXPECT_LT(progressAtCancel, 100) << "the transfer ended before Cancel";
+    EXPECT_EQ(FRun.Report(), QStringList{QStringLiteral("FTP Canceled.")});
+    EXPECT_EQ(FRun.FailureLines(), 0);
+    EXPECT_EQ(FRun.Run.Outcome(), roCancelled);
+    EXPECT_FALSE(downloadBusyAtEnd) << "the run ended without waiting for the transfer to stop";
+    EXPECT_FALSE(extract->Ran);
+    EXPECT_EQ(ReadFile(Archive()), QByteArray("older archive"));
+    EXPECT_EQ(QDir(Local()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("db.zip")});
+    ASSERT_FALSE(FRun.FtpStatuses.isEmpty());
+    EXPECT_EQ(FRun.FtpStatuses.last(), UFtpTransfer::fsDisconnected);
+}
+
+} // namespace
