@@ -376,7 +376,8 @@ void TVandrelRun::StepEnded()
         Q_EMIT LogLine(step + QStringLiteral(": done in %1 s").arg(seconds) +
                        (summary.isEmpty() ? QString() : QStringLiteral(": ") + summary));
     if (FState == rsCancelling) {
-        // A cancelled step's own end (its cancel error) is not reported.
+        // A cancelled step's own end (its cancel error) is not reported; its share of the bar goes.
+        Q_EMIT ProgressChanged(0);
         Finish();
         return;
     }
@@ -443,6 +444,7 @@ void TVandrelRun::LetGoOfStep()
     FWorker = nullptr;
     FContext.reset();
     Q_EMIT ArrowChanged(adNone, 0);
+    Q_EMIT ProgressChanged(0);
 }
 
 void TVandrelRun::Close()
