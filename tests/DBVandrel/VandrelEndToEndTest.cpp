@@ -8,6 +8,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QSignalSpy>
 #include <QtTest>
 
 #include <memory>
@@ -21,6 +22,14 @@ class VandrelEndToEndTest : public QObject
 private:
     VandrelTest::TConfigFolder FConfig;
     QTemporaryDir FLocal;
+
+    /// Clicks Start and waits until the run has ended; false when it did not end in time.
+    static bool RunToEnd(TfrmVandrel& aWindow)
+    {
+        QSignalSpy finished(&aWindow.Run(), &TVandrelRun::Finished);
+        aWindow.btbnStartClick();
+        return finished.count() > 0 || finished.wait(60000);
+    }
 
     /// The FTP fields of a window, on the loopback server.
     static void UseFtp(TfrmVandrel& aWindow, const TServerProcess& aFtp)
@@ -67,8 +76,8 @@ private Q_SLOTS:
             window.FUi->edtBackupFilename->setText(sending + QStringLiteral("/Sales.bak"));
             window.FUi->edtArchiveFilename->setText(sending + QStringLiteral("/Sales.zip"));
             UseFtp(window, ftp);
-            window.btbnStartClick();
-            QVERIFY2(!window.RunFailed(), qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
+            QVERIFY(RunToEnd(window));
+            QVERIFY2(window.Run().Outcome() == roSuccess, qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
         }
         QVERIFY(QFileInfo(ftpRoot + QStringLiteral("/drop/Sales.zip")).size() > 0);
         QCOMPARE(QDir(sending).entryList(QDir::Files), QStringList());
@@ -88,8 +97,8 @@ private Q_SLOTS:
             window.FUi->edtRestorePhysicalData->setText(data);
             window.FUi->edtRestorePhysicalLog->setText(log);
             UseFtp(window, ftp);
-            window.btbnStartClick();
-            QVERIFY2(!window.RunFailed(), qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
+            QVERIFY(RunToEnd(window));
+            QVERIFY2(window.Run().Outcome() == roSuccess, qPrintable(ShellLines(window).join(QLatin1Char('\n'))));
             QCOMPARE(window.Progress(), 100);
         }
         QCOMPARE(ReadAll(data), sales);

@@ -1,230 +1,93 @@
 // SPDX-License-Identifier: MIT
-// The window's runner: step order and gating, Cancel, failures on the window thread and in a worker,
-// the clean-up after a run, the progress display, the countdowns and the settings-file choice.
+// The window as the face of a run: the progress bar, the status report, Start and Cancel, the countdowns on the bar
+// and behind dialogs, Auto Exit, the settings file named on the command line and the FTP status light. The run's
+// own logic is tested without a window (VandrelRunTest); the steps here are doubles.
 #include "EVandrel.h"
 #include "TShape.h"
 #include "TestLibraries.h"
+#include "UFtpTransfer.h"
 #include "Vandrel.h"
 #include "VandrelTestSupport.h"
 
 #include <QApplication>
-#include <QFile>
-#include <QProcess>
+#include <QDialog>
+#include <QMessageBox>
+#include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QtTest>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
+#include <memory>
 #include <thread>
 
 using namespace VandrelTest;
+
+namespace {
+
+/// A step that runs a function of the test.
+class TFakeStep : public IVandrelStep
+{
+public:
+    explicit TFakeStep(std::function<void(TStepContext&)> aBody)
+        : FBody(std::move(aBody))
+    {
+    }
+    void Run(TStepContext& aContext) override { FBody(aContext); }
+
+private:
+    std::function<void(TStepContext&)> FBody;
+};
+
+std::shared_ptr<IVandrelStep> FakeStep(std::function<void(TStepContext&)> aBody)
+{
+    return std::make_shared<TFakeStep>(std::move(aBody));
+}
+
+/// A step that counts its runs.
+std::shared_ptr<IVandrelStep> CountingStep(std::atomic<int>& aRuns)
+{
+    return FakeStep([&aRuns](TStepContext&) { ++aRuns; });
+}
+
+/// Waits until the run cancelled the step (never longer than the test's time-out).
+void WaitForCancel(const TStepContext& aContext)
+{
+    for (int i = 0; i < 1000 && !aContext.Cancelled(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+}
+
+/// Clicks Start and waits until the run has ended; false when it did not end in time.
+bool RunToEnd(TfrmVandrel& aWindow)
+{
+    QSignalSpy finished(&aWindow.Run(), &TVandrelRun::Finished);
+    aWindow.FUi->btbnStart->click();
+    return finished.count() > 0 || finished.wait(10000);
+}
+
+} // namespace
 
 class VandrelRunnerTest : public QObject
 {
     Q_OBJECT
 
 private:
-    VandrelTest::TConfigFolder FConfig;
-
-    static void CheckAll(TfrmVandrel& aWindow, bool aChecked)
-    {
-        for (QCheckBox* box : {aWindow.FUi->ckbxBackup,
-                               aWindow.FUi->ckbxCompress,
-                               aWindow.FUi->ckbxUpload,
-                               aWindow.FUi->ckbxDownload,
-                               aWindow.FUi->ckbxExtract,
-                               aWindow.FUi->ckbxRestore})
-            box->setChecked(aChecked);
-    }
-
-    /// Replaces every step with one that records its index.
-    static void RecordSteps(TfrmVandrel& aWindow, QList<int>& aCalls)
-    {
-        for (int i = 0; i < TfrmVandrel::siStepCount; ++i)
-            aWindow.ReplaceStep(static_cast<TfrmVandrel::TStepIndex>(i), [&aCalls, i] { aCalls.append(i); });
-    }
+    TConfigFolder FConfig;
 
 private Q_SLOTS:
     void initTestCase() { QVERIFY(FConfig.isValid()); }
-
-    void StepsRunInFixedOrderAndOnlyWhenTicked()
-    {
-        TfrmVandrel window;
-        QList<int> calls;
-        RecordSteps(window, calls);
-        window.FUi->ckbxRestore->setChecked(true);
-        window.FUi->ckbxCompress->setChecked(true);
-        window.FUi->ckbxDownload->setChecked(true);
-        window.btbnStartClick();
-        QCOMPARE(calls, (QList<int>{TfrmVandrel::siZip, TfrmVandrel::siDownload, TfrmVandrel::siRestore}));
-        QVERIFY(!window.FUi->btbnStart->isHidden());
-        QVERIFY(window.FUi->btbnCancel->isHidden());
-        QVERIFY(!window.RunFailed());
-    }
-
-    void WindowThreadFailureEndsTheRunWithItsMessage()
-    {
-        TfrmVandrel window;
-        QList<int> calls;
-        RecordSteps(window, calls);
-        window.ReplaceStep(TfrmVandrel::siUpload, [] { throw EVandrel(QStringLiteral("Login incorrect.")); });
-        CheckAll(window, true);
-        window.btbnStartClick();
-        QCOMPARE(calls, (QList<int>{TfrmVandrel::siBackup, TfrmVandrel::siZip}));
-        QCOMPARE(ShellLines(window).last(), QStringLiteral("Login incorrect."));
-        QVERIFY(window.RunFailed());
-    }
-
-    void WorkerFailureIsPrefixedAndEndsTheRun_data()
-    {
-        QTest::addColumn<int>("kind");
-        QTest::addColumn<QString>("line");
-        QTest::newRow("program failure") << 0 << QStringLiteral("Backup Error:Cannot open backup device.");
-        QTest::newRow("foreign failure") << 1 << QStringLiteral("Backup Error:bad things");
-        QTest::newRow("failure without a message") << 2 << QStringLiteral("Backup Error:") + GenericWorkerFailure();
-    }
-
-    void WorkerFailureIsPrefixedAndEndsTheRun()
-    {
-        QFETCH(int, kind);
-        QFETCH(QString, line);
-        TfrmVandrel window;
-        QList<int> calls;
-        RecordSteps(window, calls);
-        window.ReplaceStep(TfrmVandrel::siBackup, [&window, kind] {
-            window.WorkerWait(
-                window.NewWorkerContext(),
-                [kind] {
-                    if (kind == 0)
-                        throw EVandrel(QStringLiteral("Cannot open backup device."));
-                    if (kind == 1)
-                        throw std::runtime_error("bad things");
-                    throw EVandrel(QString());
-                },
-                nullptr,
-                QStringLiteral("Backup Error:"));
-        });
-        CheckAll(window, true);
-        window.btbnStartClick();
-        QCOMPARE(ShellLines(window), QStringList{line});
-        QVERIFY(calls.isEmpty());
-        QCOMPARE(window.Progress(), 0);
-    }
-
-    void WorkerSuccessShowsFullBar()
-    {
-        TfrmVandrel window;
-        std::atomic<bool> ran{false};
-        bool succeeded = window.WorkerWait(
-            window.NewWorkerContext(), [&ran] { ran = true; }, nullptr, QStringLiteral("Backup Error:"));
-        QVERIFY(succeeded);
-        QVERIFY(ran);
-        QCOMPARE(window.Progress(), 100);
-        QVERIFY(!window.FDBTasking);
-    }
-
-    void CancelStopsTheWorkerAndTheLaterSteps()
-    {
-        TfrmVandrel window;
-        QList<int> calls;
-        RecordSteps(window, calls);
-        auto workerStopped = std::make_shared<std::atomic<bool>>(false);
-        window.ReplaceStep(TfrmVandrel::siBackup, [&window, workerStopped] {
-            auto context = window.NewWorkerContext();
-            window.WorkerWait(
-                context,
-                [context, workerStopped] {
-                    while (context->Running)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                    *workerStopped = true;
-                },
-                nullptr,
-                QStringLiteral("Backup Error:"));
-        });
-        CheckAll(window, true);
-        QTimer::singleShot(300, &window, [&window] { window.FUi->btbnCancel->click(); });
-        window.btbnStartClick();
-        QVERIFY(calls.isEmpty());
-        QVERIFY(ShellLines(window).isEmpty());
-        QCOMPARE(window.Progress(), 0);
-        QTRY_VERIFY_WITH_TIMEOUT(*workerStopped, 5000);
-    }
-
-    void AbandonedWorkerOutlivesTheWindow()
-    {
-        auto release = std::make_shared<std::atomic<bool>>(false);
-        auto finished = std::make_shared<std::atomic<bool>>(false);
-        bool posted = false;
-        {
-            auto* window = new TfrmVandrel;
-            auto context = window->NewWorkerContext();
-            QTimer::singleShot(200, window, [window] { window->btbnCancelClick(); });
-            window->WorkerWait(
-                context,
-                [context, release, finished, &posted] {
-                    while (!*release)
-                        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-                    context->Post([&posted] { posted = true; });
-                    *finished = true;
-                },
-                nullptr,
-                QStringLiteral("Backup Error:"));
-            QVERIFY(!context->Running);
-            delete window;
-        }
-        *release = true;
-        QTRY_VERIFY_WITH_TIMEOUT(*finished, 5000);
-        QVERIFY(TProcThread::WaitForAll(5000));
-        QCoreApplication::processEvents();
-        QVERIFY(!posted);
-    }
-
-    void FinishRunDeletesUnkeptFiles_data()
-    {
-        QTest::addColumn<int>("outcome");
-        QTest::newRow("after success") << 0;
-        QTest::newRow("after failure") << 1;
-        QTest::newRow("after cancel") << 2;
-    }
-
-    void FinishRunDeletesUnkeptFiles()
-    {
-        QFETCH(int, outcome);
-        QTemporaryDir dir;
-        const QString backup = dir.filePath(QStringLiteral("db.bak"));
-        const QString archive = dir.filePath(QStringLiteral("db.zip"));
-        const QString kept = dir.filePath(QStringLiteral("kept.zip"));
-        for (const QString& name : {backup, archive, kept}) {
-            QFile file(name);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
-        TfrmVandrel window;
-        window.FUi->edtBackupFilename->setText(backup);
-        window.FUi->edtArchiveFilename->setText(archive);
-        window.FUi->ckbxKeepBackup->setChecked(false);
-        window.FUi->ckbxKeepArchive->setChecked(false);
-        window.FUi->ckbxBackup->setChecked(true);
-        window.ReplaceStep(TfrmVandrel::siBackup, [&window, outcome] {
-            if (outcome == 1)
-                throw EVandrel(QStringLiteral("failed"));
-            if (outcome == 2)
-                window.btbnCancelClick();
-        });
-        window.btbnStartClick();
-        QVERIFY(!QFile::exists(backup));
-        QVERIFY(!QFile::exists(archive));
-        QVERIFY(QFile::exists(kept));
-    }
 
     void SetProgressClampsAndLabels_data()
     {
         QTest::addColumn<int>("percent");
         QTest::addColumn<QString>("label");
         QTest::addColumn<bool>("barVisible");
-        QTest::newRow("150 shows 100%") << 150 << QStringLiteral("100%") << true;
-        QTest::newRow("37 shows 37%") << 37 << QStringLiteral("37%") << true;
-        QTest::newRow("0 hides the bar") << 0 << QStringLiteral("0%") << false;
-        QTest::newRow("-5 shows 0%") << -5 << QStringLiteral("0%") << false;
+        QTest::newRow("SetProgress(150) shows 100%") << 150 << QStringLiteral("100%") << true;
+        QTest::newRow("SetProgress(37) shows 37%") << 37 << QStringLiteral("37%") << true;
+        QTest::newRow("SetProgress(0) hides the bar") << 0 << QStringLiteral("0%") << false;
+        QTest::newRow("SetProgress(-5) shows 0%") << -5 << QStringLiteral("0%") << false;
     }
 
     void SetProgressClampsAndLabels()
@@ -239,106 +102,289 @@ private Q_SLOTS:
         QCOMPARE(window.FUi->lblProgress->text(), label);
         QCOMPARE(!window.FUi->shpProgress->isHidden(), barVisible);
         const int track = window.FUi->shpProgressArea->width();
+        QVERIFY(track > 0);
         QCOMPARE(window.FUi->shpProgress->width(), static_cast<int>(qBound(0, percent, 100) / 100.0 * track));
     }
 
-    void StatusLineBringsArchivePageAndResetsBar()
+    void StatusLineShowsInTheReportAndBringsTheArchivePage_data()
     {
-        TfrmVandrel window;
-        window.FUi->PageControl->setCurrentWidget(window.FUi->tbshtFTP);
-        window.SetProgress(40);
-        window.AddStatusLine(QStringLiteral("hello"));
-        QCOMPARE(window.FUi->PageControl->currentWidget(), window.FUi->tbshtArchive);
-        QCOMPARE(window.Progress(), 0);
+        QTest::addColumn<bool>("failure");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<QStringList>("lines");
+        QTest::newRow("a step's status line")
+            << false << QStringLiteral("Uploading Sales.zip") << QStringList{QStringLiteral("Uploading Sales.zip")};
+        QTest::newRow("a failure with its context, one line each")
+            << true << QStringLiteral("Upload Error:Login incorrect.\r\nUnable to upload the archive.")
+            << QStringList{QStringLiteral("Upload Error:Login incorrect."),
+                           QStringLiteral("Unable to upload the archive.")};
     }
 
-    void AutoStartCountdownStartsTheRun()
+    void StatusLineShowsInTheReportAndBringsTheArchivePage()
     {
+        QFETCH(bool, failure);
+        QFETCH(QString, text);
+        QFETCH(QStringList, lines);
         TfrmVandrel window;
-        window.SetCountdownSeconds(1);
-        QList<int> calls;
-        RecordSteps(window, calls);
-        window.FUi->ckbxBackup->setChecked(true);
-        window.FUi->ckbxAutomated->setChecked(true);
-        QTRY_COMPARE_WITH_TIMEOUT(calls, QList<int>{TfrmVandrel::siBackup}, 10000);
-        QVERIFY(window.FUi->ckbxAutomated->font().bold());
+        TfrmVandrelForm& ui = *window.FUi;
+        QWidget* pageWhileRunning = nullptr;
+        // The upload step brings the FTP page forward when it starts; the line must bring the Archive page back.
+        window.ReplaceStep(
+            siUpload, FakeStep([&, failure, text](TStepContext& c) {
+                QMetaObject::invokeMethod(
+                    &window, [&] { pageWhileRunning = ui.PageControl->currentWidget(); }, Qt::BlockingQueuedConnection);
+                if (failure)
+                    throw EVandrel(text);
+                c.Status(text);
+            }));
+        ui.ckbxUpload->setChecked(true);
+        ui.PageControl->setCurrentWidget(ui.tbshtDatabase);
+        QVERIFY(RunToEnd(window));
+        QCOMPARE(pageWhileRunning, ui.tbshtFTP);
+        QCOMPARE(ShellLines(window), lines);
+        QCOMPARE(ui.PageControl->currentWidget(), ui.tbshtArchive);
+        QCOMPARE(window.Run().Outcome(), failure ? roFailed : roSuccess);
     }
 
-    void UntickingEndsTheAutoStartCountdown()
+    void StartAndCancelFollowTheRunsState()
     {
         TfrmVandrel window;
-        window.SetCountdownSeconds(30);
-        QList<int> calls;
-        RecordSteps(window, calls);
-        window.FUi->ckbxBackup->setChecked(true);
-        window.FUi->ckbxAutomated->setChecked(true);
-        bool unticked = false;
-        QTimer::singleShot(400, &window, [&] {
-            window.FUi->ckbxAutomated->setChecked(false);
-            unticked = true;
+        TfrmVandrelForm& ui = *window.FUi;
+        std::atomic<bool> stopped{false};
+        window.ReplaceStep(siBackup, FakeStep([&stopped](TStepContext& c) {
+                               WaitForCancel(c);
+                               stopped = c.Cancelled();
+                           }));
+        std::atomic<int> laterRuns{0};
+        window.ReplaceStep(siZip, CountingStep(laterRuns));
+        ui.ckbxBackup->setChecked(true);
+        ui.ckbxCompress->setChecked(true);
+        QVERIFY(!ui.btbnStart->isHidden());
+        QVERIFY(ui.btbnCancel->isHidden());
+
+        QSignalSpy finished(&window.Run(), &TVandrelRun::Finished);
+        ui.btbnStart->click();
+        QCOMPARE(window.Run().State(), rsRunning);
+        QVERIFY(ui.btbnStart->isHidden());
+        QVERIFY(!ui.btbnCancel->isHidden());
+        QVERIFY(!ui.spdbtnMSLink->isEnabled());
+        QVERIFY(QApplication::overrideCursor());
+        QCOMPARE(QApplication::overrideCursor()->shape(), Qt::WaitCursor);
+
+        ui.btbnCancel->click();
+        QVERIFY(finished.count() > 0 || finished.wait(10000));
+        QVERIFY(stopped);
+        QCOMPARE(laterRuns.load(), 0);
+        QCOMPARE(window.Run().Outcome(), roCancelled);
+        QVERIFY(!ui.btbnStart->isHidden());
+        QVERIFY(ui.btbnCancel->isHidden());
+        QVERIFY(ui.spdbtnMSLink->isEnabled());
+        QVERIFY(!QApplication::overrideCursor());
+    }
+
+    void CountdownShowsOnTheBarAndStartDuringItGivesOneRun()
+    {
+        TfrmVandrel window;
+        TfrmVandrelForm& ui = *window.FUi;
+        window.SetCountdownSeconds(2);
+        std::atomic<int> runs{0};
+        window.ReplaceStep(siBackup, CountingStep(runs));
+        ui.ckbxBackup->setChecked(true);
+        // Auto Start reads the box on the window's first pass of the event loop.
+        ui.ckbxAutomated->setChecked(true);
+        QVERIFY(window.AutoStartHooked());
+        // The bar counts down from full while the box blinks: plain in even seconds, bold in odd ones.
+        QString firstLabel;
+        bool firstBold = true;
+        bool ticked = false;
+        connect(&window.Run(), &TVandrelRun::CountdownTick, &window, [&] {
+            if (ticked)
+                return;
+            ticked = true;
+            firstLabel = ui.lblProgress->text();
+            firstBold = ui.ckbxAutomated->font().bold();
         });
-        QTRY_VERIFY_WITH_TIMEOUT(unticked, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(window.FUi->lblProgress->text(), QStringLiteral("0%"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(ticked, 5000);
+        QCOMPARE(window.Run().State(), rsCountingDown);
+        QCOMPARE(firstLabel, QStringLiteral("100%"));
+        QVERIFY(!firstBold);
+        QTRY_COMPARE_WITH_TIMEOUT(ui.lblProgress->text(), QStringLiteral("50%"), 5000);
+        QVERIFY(ui.ckbxAutomated->font().bold());
+
+        QSignalSpy started(&window.Run(), &TVandrelRun::StepStarted);
+        QVERIFY(RunToEnd(window));
+        QVERIFY(ui.ckbxAutomated->font().bold());
+        QCOMPARE(runs.load(), 1);
+        // Well past the countdown's own end: it never presses Start a second time.
+        QVERIFY(!started.wait(3000));
+        QCOMPARE(runs.load(), 1);
+    }
+
+    void NoCountdownFiresWhileAModalDialogIsOpen_data()
+    {
+        QTest::addColumn<bool>("exec");
+        QTest::newRow("message box opened with open()") << false;
+        QTest::newRow("dialog shown with exec()") << true;
+    }
+
+    void NoCountdownFiresWhileAModalDialogIsOpen()
+    {
+        QFETCH(bool, exec);
+        TfrmVandrel window;
+        TfrmVandrelForm& ui = *window.FUi;
+        window.SetCountdownSeconds(1);
+        std::atomic<int> runs{0};
+        window.ReplaceStep(siBackup, CountingStep(runs));
+        ui.ckbxBackup->setChecked(true);
+        ui.ckbxAutomated->setChecked(true);
+
+        // The dialog stays open well past the countdown's end (after 2 s), then is closed.
+        bool closed = false;
+        int runsAtClose = -1;
+        TRunState stateAtClose = rsIdle;
+        const auto closeLater = [&](QDialog* aDialog) {
+            QTimer::singleShot(3000, aDialog, [&, aDialog] {
+                runsAtClose = runs;
+                stateAtClose = window.Run().State();
+                closed = true;
+                aDialog->done(QDialog::Accepted);
+            });
+        };
+        QTimer::singleShot(100, &window, [&] {
+            if (exec) {
+                QDialog dialog(&window);
+                closeLater(&dialog);
+                dialog.exec();
+            } else {
+                auto* box = new QMessageBox(
+                    QMessageBox::Information, QStringLiteral("Vandrel"), QStringLiteral("Saved."), {}, &window);
+                closeLater(box);
+                box->open();
+            }
+        });
+        window.show();
+        QTRY_VERIFY_WITH_TIMEOUT(closed, 15000);
+        QCOMPARE(runsAtClose, 0);
+        QCOMPARE(stateAtClose, rsCountingDown);
+        QTRY_COMPARE_WITH_TIMEOUT(runs.load(), 1, 5000);
+    }
+
+    void UntickingAutoStartEndsTheCountdown()
+    {
+        TfrmVandrel window;
+        TfrmVandrelForm& ui = *window.FUi;
+        window.SetCountdownSeconds(30);
+        std::atomic<int> runs{0};
+        window.ReplaceStep(siBackup, CountingStep(runs));
+        ui.ckbxBackup->setChecked(true);
+        ui.ckbxAutomated->setChecked(true);
+        QTRY_COMPARE_WITH_TIMEOUT(window.Run().State(), rsCountingDown, 5000);
+        QVERIFY(window.Progress() > 0);
+
+        QSignalSpy ended(&window.Run(), &TVandrelRun::CountdownEnded);
+        ui.ckbxAutomated->setChecked(false);
+        QVERIFY(ended.wait(5000));
+        QCOMPARE(window.Run().State(), rsIdle);
+        QCOMPARE(ui.lblProgress->text(), QStringLiteral("0%"));
+        QVERIFY(ui.ckbxAutomated->font().bold());
+        QVERIFY(!ui.btbnStart->isHidden());
         QVERIFY(!window.AutoStartHooked());
-        QVERIFY(calls.isEmpty());
-        QVERIFY(window.FUi->ckbxAutomated->font().bold());
+        QCOMPARE(runs.load(), 0);
     }
 
-    void AutoExitClosesAfterTheRunUnlessUnticked_data()
+    void AutoExitClosesTheWindowAfterTheRun()
     {
-        QTest::addColumn<bool>("untick");
-        QTest::newRow("ticked: closes") << false;
-        QTest::newRow("unticked in time: stays open") << true;
-    }
-
-    void AutoExitClosesAfterTheRunUnlessUnticked()
-    {
-        QFETCH(bool, untick);
         TfrmVandrel window;
         window.SetCountdownSeconds(1);
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window));
         window.FUi->ckbxAutoExit->setChecked(true);
-        if (untick)
-            QTimer::singleShot(300, &window, [&window] { window.FUi->ckbxAutoExit->setChecked(false); });
-        window.btbnStartClick();
-        QCOMPARE(window.isVisible(), untick);
+        QVERIFY(RunToEnd(window));
+        // The window ends the application's event loop with the run's exit status, as the program runs it.
+        QTimer guard;
+        guard.setSingleShot(true);
+        connect(&guard, &QTimer::timeout, [] { QCoreApplication::exit(99); });
+        guard.start(10000);
+        QCOMPARE(QCoreApplication::exec(), int(esSuccess));
+        QVERIFY(!window.isVisible());
         QCOMPARE(window.ExitStatus(), int(esSuccess));
+    }
+
+    void UntickingAutoExitKeepsTheWindowOpen()
+    {
+        TfrmVandrel window;
+        window.SetCountdownSeconds(1);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.FUi->ckbxAutoExit->setChecked(true);
+        QSignalSpy ended(&window.Run(), &TVandrelRun::CountdownEnded);
+        QSignalSpy exit(&window.Run(), &TVandrelRun::ExitRequested);
+        QVERIFY(RunToEnd(window));
+        window.FUi->ckbxAutoExit->setChecked(false);
+        QVERIFY(ended.count() > 0 || ended.wait(5000));
+        QVERIFY(window.FUi->ckbxAutoExit->font().bold());
+        // Past the countdown's end: the window stays.
+        QVERIFY(!exit.wait(2500));
+        QVERIFY(window.isVisible());
     }
 
     void SettingsFileFromTheCommandLine()
     {
         QTemporaryDir dir;
-        const QString missing = dir.filePath(QStringLiteral("nowhere.cfg"));
-        TfrmVandrel fallback(QStringList{missing});
-        QCOMPARE(fallback.SettingsFileName(), TfrmVandrel::DefaultSettingsFileName());
-        QCOMPARE(fallback.windowTitle(), QStringLiteral("Database Vandrel -- vandrel.cfg"));
+        TfrmVandrel byDefault;
+        QCOMPARE(byDefault.SettingsFileName(), TfrmVandrel::DefaultSettingsFileName());
+        QCOMPARE(byDefault.windowTitle(), QStringLiteral("Database Vandrel -- vandrel.cfg"));
         QVERIFY(TfrmVandrel::DefaultSettingsFileName().startsWith(FConfig.path() + QStringLiteral("/dbvandrel/")));
 
         const QString existing = dir.filePath(QStringLiteral("nightly.settings"));
-        {
-            QFile file(existing);
-            QVERIFY(file.open(QIODevice::WriteOnly));
-        }
+        WriteFile(existing, QByteArray());
         TfrmVandrel given(QStringList{existing});
         QCOMPARE(given.SettingsFileName(), existing);
         QCOMPARE(given.windowTitle(), QStringLiteral("Database Vandrel -- nightly.settings"));
+
+        // A named file that does not exist yet is a new job of that name, never the default one.
+        const QString missing = dir.filePath(QStringLiteral("weekly.cfg"));
+        TfrmVandrel fresh(QStringList{missing});
+        QCOMPARE(fresh.SettingsFileName(), missing);
+        QCOMPARE(fresh.windowTitle(), QStringLiteral("Database Vandrel -- weekly.cfg"));
+        QVERIFY(!fresh.Refused());
+        fresh.btbnSaveClick();
+        QVERIFY(QFileInfo::exists(missing));
+        QVERIFY(!QFileInfo::exists(TfrmVandrel::DefaultSettingsFileName()));
+
+        TfrmVandrel folder(QStringList{dir.path()});
+        QVERIFY(folder.Refused());
+        QCOMPARE(folder.ExitStatus(), int(esNothingToDo));
     }
 
-    void ProgramWithoutDisplayAndNothingToDoExits()
+    void FtpStatusLightFollowsTheRun_data()
     {
-        QProcess program;
-        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-        env.remove(QStringLiteral("DISPLAY"));
-        env.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        env.insert(QStringLiteral("XDG_CONFIG_HOME"), FConfig.path());
-        program.setProcessEnvironment(env);
-        program.start(QStringLiteral(VANDREL_BINARY), {});
-        QVERIFY(program.waitForFinished(30000));
-        QCOMPARE(program.exitStatus(), QProcess::NormalExit);
-        QCOMPARE(program.exitCode(), int(esNothingToDo));
-        QVERIFY(QString::fromLocal8Bit(program.readAllStandardError()).contains(QStringLiteral("Auto Start")));
+        using namespace UFtpTransfer;
+        QTest::addColumn<int>("status");
+        QTest::addColumn<QColor>("colour");
+        const QColor connected(0xC0, 0xDC, 0xC0);
+        QTest::newRow("resolving: silver") << int(fsResolving) << QColor(0xC0, 0xC0, 0xC0);
+        QTest::newRow("connecting: sky blue") << int(fsConnecting) << QColor(0xA6, 0xCA, 0xF0);
+        QTest::newRow("connected: money green") << int(fsConnected) << connected;
+        QTest::newRow("status text: yellow") << int(fsStatusText) << QColor(0xFF, 0xFF, 0x00);
+        QTest::newRow("transfer: green") << int(fsTransfer) << QColor(0x00, 0x80, 0x00);
+        QTest::newRow("disconnecting: grey") << int(fsDisconnecting) << QColor(0x80, 0x80, 0x80);
+        QTest::newRow("disconnected: white") << int(fsDisconnected) << QColor(0xFF, 0xFF, 0xFF);
+        QTest::newRow("transfer ready keeps the colour") << int(fsTransferReady) << connected;
+        QTest::newRow("transfer aborted keeps the colour") << int(fsTransferAborted) << connected;
+    }
+
+    void FtpStatusLightFollowsTheRun()
+    {
+        QFETCH(int, status);
+        QFETCH(QColor, colour);
+        TfrmVandrel window;
+        window.ReplaceStep(siUpload, FakeStep([status](TStepContext& c) {
+                               c.FtpStatus(UFtpTransfer::fsConnected);
+                               c.FtpStatus(status);
+                           }));
+        window.FUi->ckbxUpload->setChecked(true);
+        QVERIFY(RunToEnd(window));
+        QCOMPARE(window.FUi->shpStatus->BrushColor(), colour);
     }
 };
 

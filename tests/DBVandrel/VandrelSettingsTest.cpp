@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
-// The window's settings: Save writes every persistent control under the settings key, a restart with the file
-// on the command line restores them, files of other machines load, and an unreadable file is kept aside.
+// The window's binding of its controls to the settings: Save writes every bound control under the settings key, a
+// restart with the file on the command line shows them again, a file of another machine loads into the controls,
+// records without a control survive a save, and an unreadable file is kept aside. The settings value itself is tested
+// without a window (VandrelSettingsValueTest).
 #include "TestLibraries.h"
 #include "TestPaths.h"
 #include "UPersistRecords.h"
@@ -9,7 +11,6 @@
 
 #include <QApplication>
 #include <QCheckBox>
-#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
@@ -21,21 +22,37 @@
 
 namespace {
 
-const USVCrypt::TCryptKey cSettingsKey = {0x7C, 0x15, 0xE9, 0xB2, 0xD4, 0xA8, 0x60, 0x3F};
+/// The plain records of the sample file (name, value, name, value ...), in the order every file lists them.
+QStringList SampleRecords()
+{
+    return UPersistRecords::SplitLines(
+        USVCrypt::FromAnsi(UPersistRecords::ReadFileBytes(TestPaths::DataFile(QStringLiteral("settings-sample.txt")))));
+}
 
-/// The persistent controls as record lines (name, value), in creation order as the file lists them.
+/// The record names, in file order.
+QStringList RecordNames()
+{
+    QStringList names;
+    const QStringList records = SampleRecords();
+    for (qsizetype i = 0; i < records.size(); i += 2)
+        names.append(records.at(i));
+    return names;
+}
+
+/// What the window's controls show, as the records of a settings file: each name in file order, then the value of
+/// the control of that name.
 QStringList RecordLines(const TfrmVandrel& aWindow)
 {
     QStringList lines;
-    const QList<QObject*>& components = aWindow.PersistentComponents();
-    for (auto it = components.crbegin(); it != components.crend(); ++it) {
-        lines.append((*it)->objectName());
-        if (const auto* box = qobject_cast<const QCheckBox*>(*it))
+    for (const QString& name : RecordNames()) {
+        lines.append(name);
+        const QObject* control = aWindow.findChild<QObject*>(name);
+        if (const auto* box = qobject_cast<const QCheckBox*>(control))
             lines.append(UPersistRecords::TruthLine(box->isChecked()));
-        else if (const auto* edit = qobject_cast<const QLineEdit*>(*it))
+        else if (const auto* edit = qobject_cast<const QLineEdit*>(control))
             lines.append(edit->text());
         else
-            lines.append(QStringLiteral("<unexpected kind>"));
+            lines.append(QStringLiteral("<no check box or edit of this name>"));
     }
     return lines;
 }
@@ -58,15 +75,19 @@ private:
 private Q_SLOTS:
     void initTestCase() { QVERIFY(FConfig.isValid()); }
 
-    void SaveThenRestart_RestoresEveryPersistentControl()
+    void SaveThenRestart_RestoresEveryBoundControl()
     {
         TfrmVandrel first;
-        QCOMPARE(first.PersistentComponents().size(), 25);
-        for (QObject* component : first.PersistentComponents()) {
-            if (auto* box = qobject_cast<QCheckBox*>(component))
+        const QStringList names = RecordNames();
+        QCOMPARE(names.size(), 25);
+        for (const QString& name : names) {
+            QObject* control = first.findChild<QObject*>(name);
+            if (auto* box = qobject_cast<QCheckBox*>(control))
                 box->setChecked(!box->isChecked());
-            else if (auto* edit = qobject_cast<QLineEdit*>(component))
-                edit->setText(QStringLiteral("/srv/Ren\u00e9 \u20ac/") + component->objectName());
+            else if (auto* edit = qobject_cast<QLineEdit*>(control))
+                edit->setText(QStringLiteral("/srv/Ren\u00e9 \u20ac/") + name);
+            else
+                QFAIL(qPrintable(QStringLiteral("no check box or edit named ") + name));
         }
         first.FUi->edtBackupNameFormat->setText(QStringLiteral("'Nightly'yyyy-mm-dd'.bak'"));
         first.FUi->edtArchiveDateBasedName->setText(QStringLiteral("yyyy-mm-dd'.zip'"));
@@ -106,13 +127,12 @@ private Q_SLOTS:
         QVERIFY(second.FUi->mmoShell->toPlainText().isEmpty());
     }
 
-    void SampleFileOfAnotherMachine_LoadsIntoTheWindow()
+    void SampleFileOfAnotherMachine_LoadsIntoTheControls()
     {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("sample.cfg"));
         QVERIFY(QFile::copy(TestPaths::DataFile(QStringLiteral("settings-sample.cfg")), file));
-        const QStringList expected = UPersistRecords::SplitLines(USVCrypt::FromAnsi(
-            UPersistRecords::ReadFileBytes(TestPaths::DataFile(QStringLiteral("settings-sample.txt")))));
+        const QStringList expected = SampleRecords();
 
         TfrmVandrel window(QStringList{file});
         const QStringList restored = RecordLines(window);
@@ -125,26 +145,42 @@ private Q_SLOTS:
         }
         QCOMPARE(window.FUi->edtFTPUser->text(), QStringLiteral("Ren\u00e9"));
         QCOMPARE(window.FUi->medtFTPPassword->text(), QStringLiteral("p\u20acss; w=rd"));
+        const QString today = QDate::currentDate().toString(QStringLiteral("MM-dd-yyyy"));
+        QCOMPARE(window.FUi->edtArchiveFilename->text(),
+                 QStringLiteral("/srv/backup/") + today + QStringLiteral(".zip"));
         QVERIFY(QFileInfo::exists(file));
-        QVERIFY(!window.FUi->mmoShell->toPlainText().contains(QStringLiteral("could not be read")));
+        QVERIFY(window.FUi->mmoShell->toPlainText().isEmpty());
+    }
+
+    void RecordsWithoutAControl_SurviveASave()
+    {
+        // A newer version's file: a record after the 25 that no control of this window shows.
+        QTemporaryDir dir;
+        const QString file = dir.filePath(QStringLiteral("newer.cfg"));
+        const QStringList extra{QStringLiteral("edtMailTo"), QStringLiteral("ops@example.org")};
+        VandrelTest::WriteFile(file, UPersistRecords::EncodeSettingsFile(SampleRecords() + extra, cSettingsKey));
+        TfrmVandrel window(QStringList{file});
+        window.FUi->ckbxRestore->setChecked(true);
+        window.btbnSaveClick();
+        const QStringList saved =
+            UPersistRecords::DecodeSettingsFile(UPersistRecords::ReadFileBytes(file), cSettingsKey);
+        QCOMPARE(saved, RecordLines(window) + extra);
     }
 
     void UnreadableFile_KeptAsideAndReported()
     {
         QTemporaryDir dir;
         const QString file = dir.filePath(QStringLiteral("broken.cfg"));
-        {
-            QFile broken(file);
-            QVERIFY(broken.open(QIODevice::WriteOnly));
-            broken.write("not a settings file\r\n");
-        }
+        VandrelTest::WriteFile(file, QByteArrayLiteral("not a settings file\r\n"));
         TfrmVandrel window(QStringList{file});
         const QString shell = window.FUi->mmoShell->toPlainText();
         QVERIFY2(shell.contains(QStringLiteral("could not be read")), qPrintable(shell));
         QVERIFY2(shell.contains(file + QStringLiteral(".bad")), qPrintable(shell));
         QVERIFY(!QFileInfo::exists(file));
         QCOMPARE(UPersistRecords::ReadFileBytes(file + QStringLiteral(".bad")), QByteArray("not a settings file\r\n"));
+        // The controls keep their defaults, and Auto Start is not armed on half-read settings.
         QVERIFY(window.FUi->ckbxKeepBackup->isChecked());
+        QVERIFY(!window.AutoStartHooked());
 
         window.btbnSaveClick();
         QCOMPARE(window.SettingsFileName(), file);
