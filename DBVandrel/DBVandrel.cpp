@@ -34,15 +34,6 @@ void OnSignal(int aSignal)
     [[maybe_unused]] const auto written = ::write(gSignalPipe[1], &byte, 1);
 }
 
-/// True when a person can see a window: a display is named and Qt is not told to draw off screen.
-bool HasDisplay()
-{
-    const char* platform = std::getenv("QT_QPA_PLATFORM");
-    if (platform && (std::strncmp(platform, "offscreen", 9) == 0 || std::strncmp(platform, "minimal", 7) == 0))
-        return false;
-    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
-}
-
 void InitLibraries()
 {
     curl_global_init(CURL_GLOBAL_ALL);
@@ -113,6 +104,16 @@ int RunWithoutDisplay(int aArgc, char** aArgv)
     QCoreApplication::exec();
     return Finish(job.ExitStatus());
 }
+#ifdef VANDREL_WITH_WINDOW
+/// True when a person can see a window: a display is named and Qt is not told to draw off screen.
+bool HasDisplay()
+{
+    const char* platform = std::getenv("QT_QPA_PLATFORM");
+    if (platform && (std::strncmp(platform, "offscreen", 9) == 0 || std::strncmp(platform, "minimal", 7) == 0))
+        return false;
+    return std::getenv("DISPLAY") || std::getenv("WAYLAND_DISPLAY");
+}
+#endif
 } // namespace
 
 int main(int argc, char** argv)
