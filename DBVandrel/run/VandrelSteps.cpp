@@ -390,14 +390,24 @@ public:
         TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
         const QString fileName = settings.FTPFilename;
         const QString archive = settings.ArchiveFilename;
+        // The server in the log: the address without its user or password, which it never holds.
+        const QString remote = QStringLiteral("ftp://%1/%2").arg(settings.FTPUrl, fileName);
+        QElapsedTimer clock;
+        clock.start();
         if (FDownload) {
             aContext.Arrow(adDown, cFtpArrowLeft);
             // A missing file ends the run: extract and restore would otherwise work on an old local archive.
-            if (ftp.Download(fileName, archive) == frNotFound)
+            const TFtpResult result = ftp.Download(fileName, archive);
+            if (result == frNotFound)
                 throw EVandrel(NotFoundLine(ftp.ServerDirectory(), fileName));
+            if (result == frDone)
+                aContext.Summary(QStringLiteral("%1 to %2 (%3)")
+                                     .arg(remote, archive, Throughput(QFileInfo(archive).size(), clock.elapsed())));
         } else {
             aContext.Arrow(adUp, cFtpArrowLeft);
-            ftp.Upload(archive, fileName);
+            if (ftp.Upload(archive, fileName) == frDone)
+                aContext.Summary(QStringLiteral("%1 to %2 (%3)")
+                                     .arg(archive, remote, Throughput(QFileInfo(archive).size(), clock.elapsed())));
         }
     }
 
