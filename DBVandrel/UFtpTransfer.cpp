@@ -91,8 +91,10 @@ public:
         FFinal = QFile::encodeName(path);
         FTemporary = FFinal + ".XXXXXX";
         FFd = ::mkstemp(FTemporary.data());
-        if (FFd < 0)
-            throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aTarget, SystemError(errno)));
+        if (FFd < 0) {
+            const int error = errno;
+            throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aTarget, SystemError(error)));
+        }
         // mkstemp leaves the mode to the umask; the archive holds the database's contents.
         if (::fchmod(FFd, S_IRUSR | S_IWUSR) != 0) {
             const int error = errno;
@@ -127,10 +129,14 @@ public:
     void Commit()
     {
         // Some file systems report a full disk only when the data reach it.
-        if (::fsync(FFd) != 0 || ::close(std::exchange(FFd, -1)) != 0)
-            throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(FTarget, SystemError(errno)));
-        if (::rename(FTemporary.constData(), FFinal.constData()) != 0)
-            throw EVandrel(QStringLiteral("Cannot replace \"%1\": %2").arg(FTarget, SystemError(errno)));
+        if (::fsync(FFd) != 0 || ::close(std::exchange(FFd, -1)) != 0) {
+            const int error = errno;
+            throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(FTarget, SystemError(error)));
+        }
+        if (::rename(FTemporary.constData(), FFinal.constData()) != 0) {
+            const int error = errno;
+            throw EVandrel(QStringLiteral("Cannot replace \"%1\": %2").arg(FTarget, SystemError(error)));
+        }
         FTemporary.clear();
     }
 
