@@ -85,9 +85,28 @@ TEST_F(VandrelFtpStepTest, UploadThenDownloadInOneRun)
     EXPECT_EQ(FRun.Arrows, (TArrows{{adUp, 72}, {adNone, 0}, {adDown, 72}, {adNone, 0}}));
     FServer.Stop();
     const QString log = FServer.Output();
-    EXPECT_TRUE(log.contains(QStringLiteral("<- STOR db 1.zip.part"))) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("<- STOR db 1.zip.part.vandrel"))) << log.toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("<- RETR db 1.zip"))) << log.toStdString();
     EXPECT_EQ(log.count(QStringLiteral("<- CWD in/box")), 2) << log.toStdString();
+}
+
+TEST_F(VandrelFtpStepTest, UploadRemovesWhatAKilledUploadLeftAndSaysSo)
+{
+    const QByteArray original = RandomBytes(64 * 1024, 5);
+    WriteFile(Archive(), original);
+    WriteFile(Remote() + QStringLiteral(".part.vandrel"), QByteArrayLiteral("half an upload"));
+    WriteFile(Root() + QStringLiteral("/in/box/db 1.zip.part"), QByteArrayLiteral("not ours"));
+    FRun.Settings.Upload = true;
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess);
+    EXPECT_EQ(FRun.Report(),
+              QStringList{QStringLiteral("Removed \"db 1.zip.part.vandrel\" from the FTP server: an earlier upload "
+                                         "that did not finish left it there.")})
+        << FRun.ReportText();
+    EXPECT_EQ(ReadFile(Remote()), original);
+    EXPECT_EQ(QDir(Root() + QStringLiteral("/in/box")).entryList(QDir::Files),
+              (QStringList{QStringLiteral("db 1.zip"), QStringLiteral("db 1.zip.part")}));
 }
 
 struct TDownloadFailureRow
