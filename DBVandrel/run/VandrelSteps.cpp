@@ -61,8 +61,9 @@ qint64 NowMs()
 }
 
 /// How long a server that was told to cancel a stalled backup may take to answer before its connection is
-/// abandoned.
-constexpr qint64 cCancelAnswerMs = 30000;
+/// abandoned: as long as the stall time-out itself, within these bounds.
+constexpr qint64 cMinCancelAnswerMs = 5000;
+constexpr qint64 cMaxCancelAnswerMs = 30000;
 
 /// Runs BACKUP DATABASE on a thread of its own, showing the server's messages, and watches it: Cancel stops it, and
 /// when the server sends nothing for the context's stall time-out the backup is cancelled and EStalled thrown; a
@@ -81,12 +82,15 @@ void RunBackup(TStepContext& aContext,
             lastMessage->store(NowMs());
             aContext.Status(aError.Description);
         });
-    auto* statement = new TProcThread([aConnection, aLease, running, aDatabase, settings] {
+    // Set when the statement is given up: the program then does not wait for it at its end.
+    auto givenUp = std::make_shared<std::shared_ptr<TAbandonable>>();
+    auto* statement = new TProcThread([aConnection, aLease, running, aDatabase, settings, givenUp] {
         USVSQLBackup::BackupDatabase(
             *aConnection, aDatabase, settings.BackupFilename, settings.Append, settings.CompressBackup, *running);
     });
     statement->start();
     const qint64 stallMs = static_cast<qint64>(aContext.StallTimeout()) * 1000;
+    const qint64 answerMs = std::clamp(stallMs, cMinCancelAnswerMs, cMaxCancelAnswerMs);
     qint64 stalledAt = 0;
     while (!statement->wait(QDeadlineTimer(100))) {
         if (aContext.Cancelled())
@@ -96,7 +100,8 @@ void RunBackup(TStepContext& aContext,
             stalledAt = now;
             running->store(false);
         }
-        if (stalledAt != 0 && now - stalledAt > cCancelAnswerMs) {
+        if (stalledAt != 0 && now - stalledAt > answerMs) {
+            *givenUp = std::make_shared<TAbandonable>();
             statement->Abandon();
             throw EStalled(QStringLiteral("The server sent nothing for %1 seconds and did not answer the cancel: the "
                                           "backup was given up and its connection abandoned.")

@@ -8,14 +8,20 @@
 #include "UDatCon.h"
 #include "UDatConModule.h"
 #include "UFileUtils.h"
+#include "UHandles.h"
 #include "USVSQLBackup.h"
 #include "VandrelDatabase.h"
 #include "VandrelStepTestSupport.h"
 
+#include <QElapsedTimer>
+#include <QProcess>
 #include <QRegularExpression>
 
 #include <atomic>
 #include <memory>
+
+#include <csignal>
+#include <unistd.h>
 
 using namespace VandrelStepTest;
 
@@ -201,6 +207,44 @@ TEST_F(VandrelDatabaseStepsTest, Backup_CancelStopsTheServerAndKeepsTheConnectio
     EXPECT_FALSE(QFile::exists(target));
     ASSERT_TRUE(DatConModule().Connected());
     EXPECT_NO_THROW(DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1")));
+}
+
+TEST_F(VandrelDatabaseStepsTest, Backup_ServerThatStopsAnsweringFailsTheRunAfterTheStallTimeout)
+{
+    // A server of its own, frozen (SIGSTOP) after its first progress message: it answers neither the backup nor
+    // the cancel, so the step gives the backup up and abandons its connection.
+    TFakeSqlServer frozen({QStringLiteral("--progress-delay"), QStringLiteral("0.2")});
+    frozen.CreateDatabase(QStringLiteral("Sales"), sSalesData);
+    ASSERT_TRUE(StoreConnection(frozen.ConnectionString(QStringLiteral("Sales"))));
+    QProcess find;
+    find.start(QStringLiteral("pgrep"),
+               {QStringLiteral("-P"), QString::number(::getpid()), QStringLiteral("-f"), frozen.Root()});
+    ASSERT_TRUE(find.waitForFinished(10000));
+    const pid_t pid = QString::fromLatin1(find.readAllStandardOutput()).section(QLatin1Char('\n'), 0, 0).toInt();
+    ASSERT_GT(pid, 0);
+    TFinally thaw([pid]() noexcept { ::kill(pid, SIGCONT); });
+    FRun.Settings.Backup = FRun.Settings.Compress = true;
+    FRun.Settings.BackupFilename = frozen.Root() + QStringLiteral("/Frozen.bak");
+    const auto zip = FRun.Record(siZip);
+    FRun.Run.SetStallTimeout(2);
+    const auto froze = OnLine(QStringLiteral("2 percent processed."), [pid] { ::kill(pid, SIGSTOP); });
+
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(FRun.RunToEnd(30000));
+    EXPECT_TRUE(*froze);
+    EXPECT_LT(timer.elapsed(), 20000);
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_EQ(ExitStatusOf(FRun.Run.Outcome()), esRunFailed);
+    EXPECT_FALSE(zip->Ran);
+    const std::string all = FRun.ReportText();
+    EXPECT_NE(all.find("Backup Error:The server sent nothing for 2 seconds and did not answer the cancel"),
+              std::string::npos)
+        << all;
+    // The next step that needs the database does not use the abandoned connection.
+    EXPECT_TRUE(VandrelDatabase::Leased(&DatConModule().ADOConnection()));
+    VandrelDatabase::AvoidLeasedConnection(DatConModule());
+    EXPECT_FALSE(VandrelDatabase::Leased(&DatConModule().ADOConnection()));
 }
 
 TEST_F(VandrelDatabaseStepsTest, Backup_ModuleReconnectingMeanwhileLeavesTheStepsConnectionAlone)
