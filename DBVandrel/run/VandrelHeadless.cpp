@@ -31,7 +31,12 @@ TVandrelHeadless::TVandrelHeadless(QObject* aParent)
     , FRun([this] { return FSettings; }, *this, this)
 {
     FRun.SetUnattended(true);
-    connect(&FRun, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool) { Log(aLine); });
+    connect(&FRun, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool aFailure) {
+        Log(aLine);
+        // A failure is for a person to read: a scheduler mails what reaches standard error.
+        if (aFailure)
+            VandrelConsole::WriteLine(stderr, aLine);
+    });
     connect(&FRun, &TVandrelRun::LogLine, this, &TVandrelHeadless::Log);
     connect(&FRun, &TVandrelRun::ExitRequested, this, [](int aStatus) { QCoreApplication::exit(aStatus); });
 }

@@ -25,8 +25,10 @@ QString LockHolder(const struct stat& aStat)
     static const QRegularExpression line(
         QStringLiteral("FLOCK\\s+\\S+\\s+WRITE\\s+(\\d+)\\s+([0-9a-f]+):([0-9a-f]+):(\\d+)"));
     const QString wanted = QString::number(aStat.st_ino);
-    while (!locks.atEnd()) {
-        const QRegularExpressionMatch match = line.match(QString::fromLatin1(locks.readLine()));
+    // A /proc file has no size: it is read whole, never tested for its end first.
+    const QStringList lines = QString::fromLatin1(locks.readAll()).split(QLatin1Char('\n'));
+    for (const QString& text : lines) {
+        const QRegularExpressionMatch match = line.match(text);
         if (!match.hasMatch() || match.captured(4) != wanted)
             continue;
         bool ok = false;
