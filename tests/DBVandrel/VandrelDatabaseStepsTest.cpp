@@ -11,6 +11,7 @@
 #include "UHandles.h"
 #include "USVSQLBackup.h"
 #include "VandrelDatabase.h"
+#include "VandrelSalesData.h"
 #include "VandrelStepTestSupport.h"
 
 #include <QElapsedTimer>
@@ -25,16 +26,10 @@
 
 using namespace VandrelStepTest;
 
-namespace {
+using VandrelSalesData::MakeBackup;
+using VandrelSalesData::SalesData;
 
-/// A data file of a few hundred KiB whose pages all count as used.
-QByteArray SalesData()
-{
-    QByteArray data;
-    for (int i = 0; data.size() < 320 * 1024; ++i)
-        data += "order " + QByteArray::number(i) + " amount " + QByteArray::number(i * 37 % 1000) + ";";
-    return data;
-}
+namespace {
 
 /// Points the connection module at aConnectionString through the stored data link and closes the open connection,
 /// so the next database step connects anew through the store.
@@ -52,16 +47,6 @@ QString BackupStatement(const QString& aDatabase, const QString& aFileName)
     return QStringLiteral("BACKUP DATABASE [%1] TO DISK = '%2' WITH DESCRIPTION = 'Full Backup of %1', "
                           "MEDIADESCRIPTION = N'Disk', NAME = '%1 Backup', COMPRESSION, INIT, STATS = 2")
         .arg(aDatabase, aFileName);
-}
-
-/// Backs aDatabase up into aFileName on a connection of its own.
-void MakeBackup(const TFakeSqlServer& aServer, const QString& aDatabase, const QString& aFileName)
-{
-    TDBConnection connection;
-    connection.SetConnectionString(aServer.ConnectionString(aDatabase));
-    connection.Open();
-    const std::atomic<bool> running{true};
-    USVSQLBackup::BackupDatabase(connection, aDatabase, aFileName, false, true, running);
 }
 
 class VandrelDatabaseStepsTest : public ::testing::Test

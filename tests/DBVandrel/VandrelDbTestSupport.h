@@ -7,6 +7,7 @@
 #include "UDatConModule.h"
 #include "UFileUtils.h"
 #include "Vandrel.h"
+#include "VandrelSalesData.h"
 #include "VandrelTestSupport.h"
 
 #include <QByteArray>
@@ -16,14 +17,7 @@
 
 namespace VandrelDbTest {
 
-/// A data file of a few hundred KiB whose pages all count as used.
-inline QByteArray SalesData()
-{
-    QByteArray data;
-    for (int i = 0; data.size() < 320 * 1024; ++i)
-        data += "order " + QByteArray::number(i) + " amount " + QByteArray::number(i * 37 % 1000) + ";";
-    return data;
-}
+using VandrelSalesData::SalesData;
 
 /// Points the connection module at aDatabase on aServer: the stored data link is rewritten and the open
 /// connection closed, so the next database step connects anew through the store.

@@ -4,6 +4,7 @@
 #include "VandrelRun.h"
 #include "EVandrel.h"
 #include "UWorker.h"
+#include "VandrelStepDouble.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -19,20 +20,6 @@
 #include <thread>
 
 namespace {
-
-/// A step that runs a function of the test.
-class TFakeStep : public IVandrelStep
-{
-public:
-    explicit TFakeStep(std::function<void(TStepContext&)> aBody)
-        : FBody(std::move(aBody))
-    {
-    }
-    void Run(TStepContext& aContext) override { FBody(aContext); }
-
-private:
-    std::function<void(TStepContext&)> FBody;
-};
 
 /// Answers of a person, recorded, with the thread they were asked on.
 class TFakePrompts : public IRunPrompts

@@ -7,6 +7,7 @@
 #include "TestLibraries.h"
 #include "UFtpTransfer.h"
 #include "Vandrel.h"
+#include "VandrelStepDouble.h"
 #include "VandrelTestSupport.h"
 
 #include <QApplication>
@@ -26,20 +27,6 @@
 using namespace VandrelTest;
 
 namespace {
-
-/// A step that runs a function of the test.
-class TFakeStep : public IVandrelStep
-{
-public:
-    explicit TFakeStep(std::function<void(TStepContext&)> aBody)
-        : FBody(std::move(aBody))
-    {
-    }
-    void Run(TStepContext& aContext) override { FBody(aContext); }
-
-private:
-    std::function<void(TStepContext&)> FBody;
-};
 
 std::shared_ptr<IVandrelStep> FakeStep(std::function<void(TStepContext&)> aBody)
 {

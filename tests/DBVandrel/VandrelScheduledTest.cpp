@@ -6,10 +6,12 @@
 #include "TDBConnection.h"
 #include "TFakeSqlServer.h"
 #include "TServerProcess.h"
+#include "TestFiles.h"
 #include "UDatCon.h"
 #include "UPersistRecords.h"
 #include "USVSQLBackup.h"
 #include "VandrelRun.h"
+#include "VandrelSalesData.h"
 #include "VandrelSettings.h"
 
 #include <QDateTime>
@@ -38,24 +40,16 @@ inline void PrintTo(const QString& aText, std::ostream* aStream)
     *aStream << '"' << aText.toStdString() << '"';
 }
 
+using TestFiles::ReadFile;
+using TestFiles::WriteFile;
+
+using VandrelSalesData::MakeBackup;
+using VandrelSalesData::SalesData;
+
 namespace {
 
 /// How long a run that should end by itself may take.
 constexpr int cRunMs = 60000;
-
-void WriteFile(const QString& aName, const QByteArray& aData)
-{
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(aName).path()));
-    QFile file(aName);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(aData), aData.size());
-}
-
-QByteArray ReadFile(const QString& aName)
-{
-    QFile file(aName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 /// The permission bits of a file; -1 when it does not exist.
 int ModeOf(const QString& aName)
@@ -71,25 +65,6 @@ QByteArray Pattern(qsizetype aSize)
     for (qsizetype i = 0; i < aSize; ++i)
         data[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
     return data;
-}
-
-/// A data file of a few hundred KiB whose pages all count as used.
-QByteArray SalesData()
-{
-    QByteArray data;
-    for (int i = 0; data.size() < 320 * 1024; ++i)
-        data += "order " + QByteArray::number(i) + " amount " + QByteArray::number(i * 37 % 1000) + ";";
-    return data;
-}
-
-/// Backs aDatabase up into aFileName on a connection of the test's own.
-void MakeBackup(const TFakeSqlServer& aServer, const QString& aDatabase, const QString& aFileName)
-{
-    TDBConnection connection;
-    connection.SetConnectionString(aServer.ConnectionString(aDatabase));
-    connection.Open();
-    const std::atomic<bool> running{true};
-    USVSQLBackup::BackupDatabase(connection, aDatabase, aFileName, false, true, running);
 }
 
 /// aServer's connection string with a password it refuses.

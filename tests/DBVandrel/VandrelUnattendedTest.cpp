@@ -3,6 +3,7 @@
 // status tells success from failure, SIGTERM cancels the running step cleanly, a start regenerates the names and
 // takes "ftp://" off the address, and a run that succeeds writes nothing on standard error: no widget, no platform.
 #include "TServerProcess.h"
+#include "TestFiles.h"
 #include "TestPaths.h"
 #include "VandrelHeadless.h"
 #include "VandrelRun.h"
@@ -30,21 +31,10 @@ inline void PrintTo(const QString& aText, std::ostream* aStream)
     *aStream << '"' << aText.toStdString() << '"';
 }
 
+using TestFiles::ReadFile;
+using TestFiles::WriteFile;
+
 namespace {
-
-void WriteFile(const QString& aName, const QByteArray& aData)
-{
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(aName).path()));
-    QFile file(aName);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(aData), aData.size());
-}
-
-QByteArray ReadFile(const QString& aName)
-{
-    QFile file(aName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
 
 class VandrelUnattendedTest : public ::testing::Test
 {
