@@ -6,7 +6,6 @@
 
 #include <QDir>
 #include <QFileInfo>
-#include <QSaveFile>
 #include <QStringList>
 
 #include <fcntl.h>
@@ -18,6 +17,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <limits>
 #include <vector>
 
@@ -268,6 +268,57 @@ struct TEntry
     qint64 Size;
 };
 
+/// The system's reason for the last failed call, e.g. "No space left on device".
+QString SystemError(int aError)
+{
+    return Local(std::strerror(aError));
+}
+
+/// Writes aBytes to aFile, all of them; throws with the system's reason (a full disk says so).
+void WriteAll(int aFile, const char* aBytes, qint64 aCount, const QString& aName, const QString& aContext)
+{
+    while (aCount > 0) {
+        const ssize_t n = ::write(aFile, aBytes, static_cast<size_t>(aCount));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            const int error = n < 0 ? errno : ENOSPC;
+            Fail(QStringLiteral("Cannot write %1: %2").arg(aName, SystemError(error)), aContext);
+        }
+        aBytes += n;
+        aCount -= n;
+    }
+}
+
+/// Writes an extracted file through "<name>.part.vandrel" beside it, renamed over aFinalName once complete and on
+/// disk, so a failure or a killed run never leaves half a file under the name (and a leftover of ours is simply
+/// replaced). The file is readable by its owner and by the group of its folder only: the database server's
+/// account reads it through that group.
+void WriteExtracted(const QString& aFinalName, const QString& aContext, const std::function<void(int)>& aFill)
+{
+    const QByteArray finalPath = QFile::encodeName(aFinalName);
+    const QByteArray tempPath = finalPath + ".part.vandrel";
+    ::unlink(tempPath.constData());
+    const int file = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (file < 0)
+        Fail(QStringLiteral("Cannot create %1: %2").arg(aFinalName, SystemError(errno)), aContext);
+    bool done = false;
+    TFinally cleanUp([&]() noexcept {
+        ::close(file);
+        if (!done)
+            ::unlink(tempPath.constData());
+    });
+    aFill(file);
+    struct stat folder = {};
+    if (::stat(QFile::encodeName(QFileInfo(aFinalName).absolutePath()).constData(), &folder) == 0) [[maybe_unused]]
+        const int owned = ::fchown(file, static_cast<uid_t>(-1), folder.st_gid);
+    if (::fchmod(file, S_IRUSR | S_IWUSR | S_IRGRP) != 0 || ::fsync(file) != 0)
+        Fail(QStringLiteral("Cannot write %1: %2").arg(aFinalName, SystemError(errno)), aContext);
+    if (::rename(tempPath.constData(), finalPath.constData()) != 0)
+        Fail(QStringLiteral("Cannot replace %1: %2").arg(aFinalName, SystemError(errno)), aContext);
+    done = true;
+}
+
 void ExtractEntry(zip_t* aArchive,
                   const TEntry& aEntry,
                   const QString& aFinalName,
@@ -279,23 +330,18 @@ void ExtractEntry(zip_t* aArchive,
     TZipFile entry(zip_fopen_index(aArchive, aEntry.Index, 0));
     if (!entry)
         Fail(Local(zip_strerror(aArchive)), context);
-    // Writes to a temporary file beside the final one and renames it on commit; dropped unless committed.
-    QSaveFile out(aFinalName);
-    if (!out.open(QIODevice::WriteOnly))
-        Fail(out.errorString(), context);
-    for (;;) {
-        const zip_int64_t n = zip_fread(entry.get(), aBuffer.data(), aBuffer.size());
-        if (n < 0)
-            Fail(Local(zip_file_strerror(entry.get())), context);
-        if (n == 0)
-            break;
-        if (out.write(aBuffer.data(), n) != n)
-            Fail(out.errorString(), context);
-        if (!aAdvance(n))
-            Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
-    }
-    if (!out.commit())
-        Fail(out.errorString(), context);
+    WriteExtracted(aFinalName, context, [&](int aFile) {
+        for (;;) {
+            const zip_int64_t n = zip_fread(entry.get(), aBuffer.data(), aBuffer.size());
+            if (n < 0)
+                Fail(Local(zip_file_strerror(entry.get())), context);
+            if (n == 0)
+                break;
+            WriteAll(aFile, aBuffer.data(), n, aFinalName, context);
+            if (!aAdvance(n))
+                Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
+        }
+    });
 }
 
 } // namespace
@@ -355,10 +401,8 @@ void AddFile(const QString& aArchiveName,
         Fail(ZipErrorText(ZIP_ER_OPEN, EISDIR), context);
     const TPackEstimate packing = EstimatePacking(aFileName);
 
-    TZip archive = OpenArchive(aArchiveName, ZIP_CREATE);
-    zip_register_cancel_callback_with_state(
-        archive.get(), &CancelCallback, nullptr, const_cast<std::atomic<bool>*>(&aRunning));
-
+    // The source libzip keeps points at this state until the archive frees it (zip_close, or zip_discard when we
+    // leave by an exception), so the state is declared first: it is destroyed after the archive.
     TFileSource state;
     zip_error_init(&state.Error);
     TFinally freeError([&state]() noexcept { zip_error_fini(&state.Error); });
@@ -367,6 +411,27 @@ void AddFile(const QString& aArchiveName,
     state.ModTime = info.st_mtime;
     state.Running = &aRunning;
     state.Progress = &aProgress;
+
+    // The archive is rebuilt in a folder of our own beside it and renamed over it when complete: the archive under
+    // its name is never half written, and a run killed meanwhile leaves only that folder, which the next zip of this
+    // archive removes. The folder is private, so nobody reads the database on its way into the archive.
+    RemoveLeftovers(aArchiveName);
+    const QString work = WorkFolder(aArchiveName);
+    const QByteArray workPath = QFile::encodeName(work);
+    if (::mkdir(workPath.constData(), S_IRWXU) != 0)
+        Fail(QStringLiteral("Cannot create %1: %2").arg(work, SystemError(errno)), context);
+    TFinally removeWork([&work]() noexcept { QDir(work).removeRecursively(); });
+    const QString inWork = work + QLatin1Char('/') + QFileInfo(aArchiveName).fileName();
+    const QByteArray archivePath = QFile::encodeName(aArchiveName);
+    const QByteArray inWorkPath = QFile::encodeName(inWork);
+    // The earlier archive's entries are kept: libzip reads them through a second name of the same file.
+    if (QFileInfo::exists(aArchiveName) && ::link(archivePath.constData(), inWorkPath.constData()) != 0 &&
+        !QFile::copy(aArchiveName, inWork))
+        Fail(QStringLiteral("Cannot prepare %1 in %2.").arg(aArchiveName, work), context);
+
+    TZip archive = OpenArchive(inWork, ZIP_CREATE);
+    zip_register_cancel_callback_with_state(
+        archive.get(), &CancelCallback, nullptr, const_cast<std::atomic<bool>*>(&aRunning));
 
     zip_source_t* source = zip_source_function(archive.get(), &FileSourceCallback, &state);
     if (!source)
@@ -391,6 +456,9 @@ void AddFile(const QString& aArchiveName,
         Fail(Local(zip_strerror(archive.get())), context);
     }
     (void)archive.release(); // zip_close freed it
+    if (::chmod(inWorkPath.constData(), S_IRUSR | S_IWUSR) != 0 ||
+        ::rename(inWorkPath.constData(), archivePath.constData()) != 0)
+        Fail(QStringLiteral("Cannot replace %1: %2").arg(aArchiveName, SystemError(errno)), context);
     if (state.LastPercent != 100 && aProgress)
         aProgress(100);
 }
@@ -462,23 +530,19 @@ qint64 FileSize(const QString& aName)
     return S_ISDIR(info.st_mode) ? 0 : static_cast<qint64>(info.st_size);
 }
 
-qint64 PendingArchiveSize(const QString& aArchiveName)
+QString WorkFolder(const QString& aArchiveName)
 {
-    const QFileInfo archive(aArchiveName);
-    const QString prefix = archive.fileName() + QLatin1Char('.');
-    qint64 size = -1;
-    QDateTime newest;
-    const QFileInfoList siblings = archive.absoluteDir().entryInfoList(QDir::Files | QDir::Hidden | QDir::System);
-    for (const QFileInfo& sibling : siblings) {
-        const QString name = sibling.fileName();
-        if (name.size() != prefix.size() + 6 || !name.startsWith(prefix))
-            continue;
-        if (!newest.isValid() || sibling.lastModified() > newest) {
-            newest = sibling.lastModified();
-            size = sibling.size();
-        }
-    }
-    return size;
+    return aArchiveName + QStringLiteral(".zipping.vandrel");
+}
+
+QString RemoveLeftovers(const QString& aArchiveName)
+{
+    const QString work = WorkFolder(aArchiveName);
+    const QFileInfo info(work);
+    if (!info.exists() || !info.isDir() || info.isSymLink())
+        return QString();
+    QDir(work).removeRecursively();
+    return work;
 }
 
 } // namespace UZipArchive

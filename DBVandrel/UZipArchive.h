@@ -35,9 +35,10 @@ TPackEstimate EstimatePacking(const QString& aFileName);
 qint32 EstimateArchiveKiB(const QString& aFileName);
 
 /// Adds the file under its bare name to the archive, which is created when absent; an entry of the same name is
-/// replaced. Deflate at cDeflateLevel, or stored when deflate would not shrink it; ZIP64 when it needs it.
-/// aProgress follows the bytes read from the file. When aRunning turns false the write stops and the archive stays
-/// as it was. Raises EVandrel with libzip's message on failure.
+/// replaced. The archive is rebuilt in WorkFolder() and renamed into place, readable by its owner only. Deflate at
+/// cDeflateLevel, or stored when deflate would not shrink it; ZIP64 when it needs it. aProgress follows the bytes read
+/// from the file. When aRunning turns false the write stops and the archive stays as it was. Raises EVandrel with
+/// libzip's message on failure.
 void AddFile(const QString& aArchiveName,
              const QString& aFileName,
              const std::atomic<bool>& aRunning,
@@ -45,9 +46,10 @@ void AddFile(const QString& aArchiveName,
 
 /// Extracts every entry into aTargetDir (created when missing) under its stored relative path: missing
 /// subdirectories are created, existing files replaced. Refuses the whole archive, before writing anything, when an
-/// entry is absolute or climbs out of aTargetDir. Each file is written to a temporary name beside its final one and
-/// renamed when complete, so a failure or cancel (aRunning false) leaves no partial file; files already complete
-/// stay. Raises EVandrel with libzip's message on failure. Returns the relative paths of the files written.
+/// entry is absolute or climbs out of aTargetDir. Each file is written to "<name>.part.vandrel" beside its final one,
+/// flushed and renamed when complete, so a failure or cancel (aRunning false) leaves no partial file; files already
+/// complete stay. Extracted files are readable by their owner and the group of their folder only (0640). Raises
+/// EVandrel with libzip's message on failure. Returns the relative paths of the files written.
 QStringList ExtractAll(const QString& aArchiveName,
                        const QString& aTargetDir,
                        const std::atomic<bool>& aRunning,
@@ -56,8 +58,10 @@ QStringList ExtractAll(const QString& aArchiveName,
 /// Size in bytes of the named file; -1 when there is none.
 qint64 FileSize(const QString& aName);
 
-/// Size of the archive being written: libzip writes to "<archive>.XXXXXX" beside it and renames that file when it
-/// closes the archive. The newest such file's size, or -1 when none is being written.
-qint64 PendingArchiveSize(const QString& aArchiveName);
+/// The folder beside an archive in which AddFile rebuilds it ("<archive>.zipping.vandrel").
+QString WorkFolder(const QString& aArchiveName);
+/// Removes what a zip of aArchiveName that was killed left (its work folder; the archive itself is untouched).
+/// Returns the path removed, or empty text when there was none.
+QString RemoveLeftovers(const QString& aArchiveName);
 
 } // namespace UZipArchive

@@ -343,6 +343,9 @@ private:
             throw EVandrel(QStringLiteral("Backup Error:The backup file %1 does not exist: there is nothing to zip.")
                                .arg(USVSQLBackup::QuotedStr(backupName)));
         aContext.Progress(0);
+        const QString leftover = UZipArchive::RemoveLeftovers(aArchiveName);
+        if (!leftover.isEmpty())
+            aContext.Status(QStringLiteral("Removed %1: a zip that did not finish left it there.").arg(leftover));
         QElapsedTimer clock;
         clock.start();
         try {

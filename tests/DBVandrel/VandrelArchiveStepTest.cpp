@@ -124,7 +124,7 @@ INSTANTIATE_TEST_SUITE_P(ArchiveNames, VandrelArchiveNameTest, ::testing::Values
         {QStringLiteral("Warning: File for archive is not a zip. - '@/'")}, true},
     TArchiveNameRow{"MissingFolderWarnsThenTheZipFails", QStringLiteral("@/missing/db.zip"),
         {QStringLiteral("Warning: File path for archive does not exists. - '@/missing/'"),
-         QStringLiteral("Backup Error:Failure to create temporary file: No such file or directory"),
+         QStringLiteral("Backup Error:Cannot create @/missing/db.zip.zipping.vandrel: No such file or directory"),
          QStringLiteral("Unable to add @/db.bak to archive @/missing/db.zip.")}, true},
     TArchiveNameRow{"QuoteInAMissingFolderIsDoubledInBothWarnings", QStringLiteral("@/it's/db.ZIP"),
         {QStringLiteral("Warning: File path for archive does not exists. - '@/it''s/'"),
@@ -209,7 +209,9 @@ TEST_F(VandrelArchiveStepTest, CancelWhileZipping_StopsTheWorkerKeepsTheEarlierA
     EXPECT_FALSE(upload->Ran);
     ASSERT_TRUE(TProcThread::WaitForAll(20000));
     EXPECT_EQ(ReadFile(archive), earlier);
-    EXPECT_EQ(UZipArchive::PendingArchiveSize(archive), qint64(-1));
+    // Nothing of the cancelled zip is left beside the archive.
+    EXPECT_EQ(QDir(QFileInfo(archive).path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+              (QStringList{QStringLiteral("db.bak"), QStringLiteral("db.zip")}));
 }
 
 } // namespace
