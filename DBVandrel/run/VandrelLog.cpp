@@ -11,7 +11,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-TRunLog::TRunLog(const QString& aSettingsFile)
+TRunLog::TRunLog(const QString& aSettingsFile, bool aEcho)
+    : FEcho(aEcho)
 {
     if (aSettingsFile.isEmpty())
         return;
@@ -85,8 +86,10 @@ void TRunLog::Rotate()
 void TRunLog::Line(const QString& aText)
 {
     const QByteArray bytes = Timestamped(aText).toUtf8() + '\n';
-    std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
-    std::fflush(stdout);
+    if (FEcho) {
+        std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), stdout);
+        std::fflush(stdout);
+    }
     if (!FHistory)
         return;
     std::fwrite(bytes.constData(), 1, static_cast<size_t>(bytes.size()), FHistory);

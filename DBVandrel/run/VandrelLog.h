@@ -12,8 +12,9 @@
 class TRunLog
 {
 public:
-    /// A log of the job whose settings are aSettingsFile; empty: standard output only.
-    explicit TRunLog(const QString& aSettingsFile = QString());
+    /// A log of the job whose settings are aSettingsFile; empty: standard output only. aEcho false leaves standard
+    /// output out (the history file only).
+    explicit TRunLog(const QString& aSettingsFile = QString(), bool aEcho = true);
     TRunLog(const TRunLog&) = delete;
     TRunLog& operator=(const TRunLog&) = delete;
     ~TRunLog();
@@ -38,4 +39,5 @@ private:
 
     QString FHistoryFile;
     std::FILE* FHistory = nullptr;
+    bool FEcho = true;
 };

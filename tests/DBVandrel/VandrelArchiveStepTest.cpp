@@ -152,6 +152,24 @@ TEST_F(VandrelArchiveStepTest, DamagedArchive_EndsTheRunWithTheLibraryMessage)
     EXPECT_EQ(FRun.LastProgress(), 0);
 }
 
+TEST_F(VandrelArchiveStepTest, ZipWithoutItsBackupFile_SaysSoAndKeepsTheEarlierArchive)
+{
+    // No database connection is open here: the step must not need one to say what is missing.
+    WriteFile(Path(QStringLiteral("arc/db.zip")), "yesterday's archive");
+    const auto upload = Tick(siZip);
+    FRun.Settings.BackupFilename = Path(QStringLiteral("bak/missing.bak"));
+    FRun.Settings.ArchiveFilename = Path(QStringLiteral("arc/db.zip"));
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Report(),
+              QStringList{QStringLiteral("Backup Error:The backup file '%1' does not exist: there is nothing to zip.")
+                              .arg(Path(QStringLiteral("bak/missing.bak")))})
+        << FRun.ReportText();
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_FALSE(upload->Ran);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("arc/db.zip"))), QByteArray("yesterday's archive"));
+}
+
 TEST_F(VandrelArchiveStepTest, ExtractWithoutTheNamedBackup_EndsBeforeTheRestore)
 {
     WriteFile(Path(QStringLiteral("bak/other.bak")), "a backup of another name");

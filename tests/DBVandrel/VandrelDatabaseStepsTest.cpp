@@ -194,6 +194,28 @@ TEST_F(VandrelDatabaseStepsTest, Backup_CancelStopsTheServerAndKeepsTheConnectio
     EXPECT_NO_THROW(DatConModule().ADOConnection().Execute(QStringLiteral("SELECT 1")));
 }
 
+TEST_F(VandrelDatabaseStepsTest, Backup_SizeThatCannotBeReadDoesNotStopTheBackup)
+{
+    // A login without the right to read the log space: the size report fails, the backup goes on.
+    TFakeSqlServer denied({QStringLiteral("--deny-logspace")});
+    denied.CreateDatabase(QStringLiteral("Sales"), sSalesData);
+    ASSERT_TRUE(StoreConnection(denied.ConnectionString(QStringLiteral("Sales"))));
+    FRun.Settings.Backup = FRun.Settings.Compress = true;
+    FRun.Settings.BackupFilename = denied.Root() + QStringLiteral("/Sales.bak");
+    const auto zip = FRun.Record(siZip);
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    ASSERT_FALSE(report.isEmpty());
+    EXPECT_TRUE(report.first().startsWith(QLatin1String("The size of the database could not be read (")))
+        << FRun.ReportText();
+    EXPECT_TRUE(report.first().endsWith(QLatin1String("); the backup goes on."))) << FRun.ReportText();
+    EXPECT_EQ(report.last(), BackupStatement(QStringLiteral("Sales"), FRun.Settings.BackupFilename));
+    EXPECT_TRUE(zip->Ran);
+    EXPECT_GT(QFileInfo(FRun.Settings.BackupFilename).size(), 0);
+}
+
 TEST_F(VandrelDatabaseStepsTest, Backup_ServerThatStopsAnsweringFailsTheRunAfterTheStallTimeout)
 {
     // A server of its own, frozen (SIGSTOP) after its first progress message: it answers neither the backup nor

@@ -441,6 +441,8 @@ class Session:
         return DONE_FINAL, tds.CMD_EXECUTE, 0, 0xFE
 
     def do_logspace(self):
+        if self.args.deny_logspace:
+            raise SqlError([(297, 16, 10, "The user does not have permission to perform this action.")])
         rows = []
         for db in self.store.databases():
             _, log_pages, _, used = self.space(db)
@@ -776,6 +778,8 @@ def main():
     parser.add_argument("--drop-after-progress", type=int, default=0)
     parser.add_argument("--refuse-logins", action="store_true")
     parser.add_argument("--no-compression", action="store_true")
+    parser.add_argument("--deny-logspace", action="store_true",
+                        help="DBCC sqlperf(logspace) fails as for a login without VIEW SERVER STATE")
     parser.add_argument("--packet-size", type=int, default=0,
                         help="packet size the server imposes at login (default: the client's)")
     args = parser.parse_args()
