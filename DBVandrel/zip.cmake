@@ -5,9 +5,3 @@ list(APPEND VANDREL_STEPS_SOURCES
     ${CMAKE_CURRENT_LIST_DIR}/UZipArchive.h
     ${CMAKE_CURRENT_LIST_DIR}/UZipArchive.cpp)
 list(APPEND VANDREL_STEPS_LIBS PkgConfig::LIBZIP ZLIB::ZLIB)
-
-# The engines' benchmark drivers (bench/zip, bench/ftp): -DVANDREL_BENCH=ON; ctest never runs them.
-option(VANDREL_BENCH "Build the benchmark drivers under bench/" OFF)
-if(VANDREL_BENCH)
-    add_subdirectory(${PROJECT_SOURCE_DIR}/bench ${PROJECT_BINARY_DIR}/bench)
-endif()

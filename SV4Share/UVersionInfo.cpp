@@ -84,6 +84,11 @@ QString TVersionInfo::ReleaseNumber() const
     return dot < 0 ? QString() : rest.left(dot);
 }
 
+QString TVersionInfo::ProgramVersion()
+{
+    return QStringLiteral(VANDREL_FILE_VERSION);
+}
+
 TVersionResource TVersionInfo::ProgramResource()
 {
     TVersionResource resource;
@@ -91,7 +96,7 @@ TVersionResource TVersionInfo::ProgramResource()
         QStringLiteral("%1%2").arg(0x0409, 4, 16, QLatin1Char('0')).arg(0x04E4, 4, 16, QLatin1Char('0')).toUpper();
     resource.Strings.insert(QStringLiteral("CompanyName"), QStringLiteral(VANDREL_COMPANY_NAME));
     resource.Strings.insert(QStringLiteral("ProductName"), QStringLiteral(VANDREL_PRODUCT_NAME));
-    resource.Strings.insert(QStringLiteral("FileVersion"), QStringLiteral(VANDREL_FILE_VERSION));
+    resource.Strings.insert(QStringLiteral("FileVersion"), ProgramVersion());
     resource.Strings.insert(QStringLiteral("ProductVersion"), QStringLiteral(VANDREL_PRODUCT_VERSION));
     return resource;
 }

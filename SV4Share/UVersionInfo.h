@@ -70,6 +70,8 @@ public:
     /// The third dot-separated part of FileVersion, when a fourth follows it; otherwise empty.
     QString ReleaseNumber() const;
 
+    /// The program's version as built, "1.0.3.3".
+    static QString ProgramVersion();
     /// The version resource of the running program.
     static TVersionResource ProgramResource();
     /// The full path of the running program.

@@ -12,9 +12,7 @@ if(VANDREL_SANITIZE)
     target_compile_options(vandrel_options INTERFACE -fsanitize=address,undefined -fno-omit-frame-pointer)
     target_link_options(vandrel_options INTERFACE -fsanitize=address,undefined)
 endif()
-target_compile_definitions(vandrel_options INTERFACE
-    QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII QT_NO_KEYWORDS
-    VANDREL_ODBC_DRIVER="${VANDREL_ODBC_DRIVER}")
+target_compile_definitions(vandrel_options INTERFACE QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII QT_NO_KEYWORDS)
 
 # vandrel_add_fragments(<dir>): includes every *.cmake file of a folder, in name order.
 # Each unit group keeps its targets in a fragment of its own beside its sources.

@@ -19,12 +19,19 @@ TEST(UVersionInfoTest, RunningProgram_HasTheBuildTimeValues)
     EXPECT_EQ(info.LangCharset(), QStringLiteral("040904E4"));
     EXPECT_EQ(info.CompanyName(), QStringLiteral("Brantwell"));
     EXPECT_EQ(info.ProductName(), QStringLiteral("Solvane"));
-    EXPECT_EQ(info.FileVersion(), QStringLiteral("1.0.3.3"));
+    EXPECT_EQ(info.FileVersion(), TVersionInfo::ProgramVersion());
     EXPECT_EQ(info.ProductVersion(), QStringLiteral("1.0.0.0"));
     EXPECT_EQ(info.FileDescription(), QString());
     EXPECT_EQ(info.GetKey(QStringLiteral("NoSuchKey")), QString());
-    EXPECT_EQ(info.BuildNumber(), QStringLiteral("3"));
-    EXPECT_EQ(info.ReleaseNumber(), QStringLiteral("3"));
+}
+
+// The version is written once, in the project's CMake file; the test gets the same value and its parts from there.
+TEST(UVersionInfoTest, ProgramVersion_IsTheProjectVersionWithItsBuildAndReleaseNumbers)
+{
+    EXPECT_EQ(TVersionInfo::ProgramVersion(), QStringLiteral(VANDREL_TEST_PROJECT_VERSION));
+    const TVersionInfo info;
+    EXPECT_EQ(info.BuildNumber(), QStringLiteral(VANDREL_TEST_PROJECT_VERSION_TWEAK));
+    EXPECT_EQ(info.ReleaseNumber(), QStringLiteral(VANDREL_TEST_PROJECT_VERSION_PATCH));
 }
 
 TEST(UVersionInfoTest, FileWithoutVersionResource_IsEmptyAndKeysAreNA)

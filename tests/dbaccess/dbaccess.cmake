@@ -7,3 +7,5 @@ vandrel_add_gtest(dbaccess_test
     LIBS dbaccess
     LABELS db
     TIMEOUT 120)
+# The connection-string tests expect the driver name the layer writes.
+target_compile_definitions(dbaccess_test PRIVATE VANDREL_ODBC_DRIVER="${VANDREL_ODBC_DRIVER}")
