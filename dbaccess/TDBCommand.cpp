@@ -146,9 +146,11 @@ void TDBCommandPrivate::Run() noexcept
     if (cancelled)
         SQLCancel(statement);
     SQLFreeStmt(statement, SQL_CLOSE);
-    // The deadline ends the statement through the watchdog's cancel or through the driver's own time-out (HYT00),
-    // whichever comes first; both read the same.
-    if ((cancelled && TimedOut.load()) || (failed && TDBStatementRun::HasState(errors, "HYT00"))) {
+    // The deadline ends the statement through the watchdog's cancel or through the driver's own time-out (HYT00, or
+    // a cancel that nobody asked for: the driver cancels by itself when its time-out comes first), whichever comes
+    // first; all read the same.
+    const bool driverCancelled = cancelled && !CancelRequested.load() && CommandTimeout > 0;
+    if ((cancelled && TimedOut.load()) || driverCancelled || (failed && TDBStatementRun::HasState(errors, "HYT00"))) {
         failed = true;
         cancelled = false;
         errors.clear();
