@@ -10,13 +10,16 @@
 #include "UFileUtils.h"
 #include "UHandles.h"
 #include "USVSQLBackup.h"
+#include "UWorker.h"
 #include "VandrelDatabase.h"
 #include "VandrelSalesData.h"
 #include "VandrelStepTestSupport.h"
 
+#include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
+#include <QThread>
 
 #include <atomic>
 #include <memory>
@@ -252,6 +255,16 @@ TEST_F(VandrelDatabaseStepsTest, Backup_ServerThatStopsAnsweringFailsTheRunAfter
     EXPECT_TRUE(VandrelDatabase::Leased(&DatConModule().ADOConnection()));
     VandrelDatabase::AvoidLeasedConnection(DatConModule());
     EXPECT_FALSE(VandrelDatabase::Leased(&DatConModule().ADOConnection()));
+
+    // Thawed, the server answers the cancel at last: the given-up statement ends and its thread frees itself.
+    ::kill(pid, SIGCONT);
+    QElapsedTimer ending;
+    ending.start();
+    while (TProcThread::Running() > 0 && ending.elapsed() < 20000)
+        QThread::msleep(20);
+    EXPECT_EQ(TProcThread::Running(), 0);
+    QCoreApplication::processEvents();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
 TEST_F(VandrelDatabaseStepsTest, Backup_ModuleReconnectingMeanwhileLeavesTheStepsConnectionAlone)

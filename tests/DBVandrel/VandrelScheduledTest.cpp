@@ -10,6 +10,7 @@
 #include "UDatCon.h"
 #include "UPersistRecords.h"
 #include "USVSQLBackup.h"
+#include "UVersionInfo.h"
 #include "VandrelRun.h"
 #include "VandrelSalesData.h"
 #include "VandrelSettings.h"
@@ -485,7 +486,7 @@ TEST_F(VandrelScheduledTest, Log_StampedLinesForTheRunAndEachStep_AppendedToTheH
 
     // The first line: the version, the settings file's full path and the ticked steps, no others.
     const QString& first = log.first();
-    EXPECT_TRUE(first.contains(QLatin1String("1.0.3.3"))) << first.toStdString();
+    EXPECT_TRUE(first.contains(TVersionInfo::ProgramVersion())) << first.toStdString();
     EXPECT_TRUE(first.contains(JobFile())) << first.toStdString();
     for (const char* step : {"Zip Archive", "Upload"})
         EXPECT_TRUE(first.contains(QLatin1String(step))) << step << " missing: " << first.toStdString();
