@@ -3,6 +3,8 @@
 
 #include "EVandrel.h"
 
+#include <QCoreApplication>
+
 #include <condition_variable>
 #include <mutex>
 
@@ -32,6 +34,10 @@ TProcThread::TProcThread(std::function<void()> aProc, QObject* aParent)
     : QThread(aParent)
     , Proc(std::move(aProc))
 {
+    // A thread made on another worker (a step's own statement thread) belongs to the application's thread, whose
+    // event loop frees it once it was abandoned; the worker that made it has no event loop.
+    if (QCoreApplication* app = QCoreApplication::instance(); app && !aParent && thread() != app->thread())
+        moveToThread(app->thread());
     std::lock_guard<std::mutex> guard(gLiveLock);
     ++gLiveWorkers;
 }
