@@ -3,6 +3,7 @@
 // everything the run reports recorded on the run's thread.
 #pragma once
 
+#include "TestFiles.h"
 #include "UWorker.h"
 #include "VandrelRun.h"
 
@@ -199,20 +200,7 @@ public:
     TVandrelRun Run{[this] { return Settings; }, Prompts};
 };
 
-/// Writes a whole file, creating its folder.
-inline void WriteFile(const QString& aName, const QByteArray& aData)
-{
-    ASSERT_TRUE(QDir().mkpath(QFileInfo(aName).path()));
-    QFile file(aName);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    ASSERT_EQ(file.write(aData), aData.size());
-}
-
-/// A whole file; empty when it cannot be read.
-inline QByteArray ReadFile(const QString& aName)
-{
-    QFile file(aName);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
+using TestFiles::ReadFile;
+using TestFiles::WriteFile;
 
 } // namespace VandrelStepTest
