@@ -18,11 +18,30 @@
 #include <QThread>
 #include <QTimer>
 
+namespace {
+/// Every record with the control of aForm that shows it (a record without a control is left out).
+QList<std::pair<const TSettingField*, QWidget*>> BoundFields(const QWidget& aForm)
+{
+    QList<std::pair<const TSettingField*, QWidget*>> bound;
+    const auto add = [&](const TSettingField& aField) {
+        if (auto* control = aForm.findChild<QWidget*>(QLatin1String(aField.Name)))
+            bound.append({&aField, control});
+    };
+    for (const TSettingField& field : SettingFields())
+        add(field);
+    for (const TSettingField& field : AddedSettingFields())
+        add(field);
+    return bound;
+}
+} // namespace
+
 TfrmVandrel::TfrmVandrel(const QStringList& aArguments, QWidget* aParent)
     : QWidget(aParent)
     , FUi(std::make_unique<TfrmVandrelForm>())
 {
     FUi->setupUi(this);
+    // The run reads the settings at every countdown tick and step: the controls are looked up once.
+    FBound = BoundFields(*this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
     FUi->shpProgressArea->installEventFilter(this);
@@ -168,27 +187,10 @@ void TfrmVandrel::btbnSaveClick()
     });
 }
 
-namespace {
-/// Every record with the control of aForm that shows it (a record without a control is left out).
-QList<std::pair<const TSettingField*, QWidget*>> BoundFields(const QWidget& aForm)
-{
-    QList<std::pair<const TSettingField*, QWidget*>> bound;
-    const auto add = [&](const TSettingField& aField) {
-        if (auto* control = aForm.findChild<QWidget*>(QLatin1String(aField.Name)))
-            bound.append({&aField, control});
-    };
-    for (const TSettingField& field : SettingFields())
-        add(field);
-    for (const TSettingField& field : AddedSettingFields())
-        add(field);
-    return bound;
-}
-} // namespace
-
 TVandrelSettings TfrmVandrel::Settings() const
 {
     TVandrelSettings settings = FApplied;
-    for (const auto& [field, control] : BoundFields(*this)) {
+    for (const auto& [field, control] : FBound) {
         if (const auto* box = qobject_cast<const QCheckBox*>(control); box && field->Checked)
             settings.*field->Checked = box->isChecked();
         else if (const auto* edit = qobject_cast<const QLineEdit*>(control); edit && field->Text)
@@ -200,7 +202,7 @@ TVandrelSettings TfrmVandrel::Settings() const
 void TfrmVandrel::ApplySettings(const TVandrelSettings& aSettings)
 {
     FApplied = aSettings;
-    for (const auto& [field, control] : BoundFields(*this)) {
+    for (const auto& [field, control] : FBound) {
         if (auto* box = qobject_cast<QCheckBox*>(control); box && field->Checked)
             box->setChecked(aSettings.*field->Checked);
         else if (auto* edit = qobject_cast<QLineEdit*>(control); edit && field->Text)

@@ -7,6 +7,7 @@
 #include "VandrelRun.h"
 
 #include <QDate>
+#include <QList>
 #include <QString>
 #include <QStringList>
 #include <QWidget>
@@ -127,6 +128,8 @@ private:
     QString FSettingsFileName;
     /// The settings last applied: the source of the records that no control shows.
     TVandrelSettings FApplied;
+    /// Every record that a control shows, with that control.
+    QList<std::pair<const TSettingField*, QWidget*>> FBound;
     TVandrelRun* FRun = nullptr;
     /// Standard output and the job's history file.
     std::unique_ptr<TRunLog> FLog;
