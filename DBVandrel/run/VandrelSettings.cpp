@@ -55,8 +55,36 @@ const std::array<TSettingField, cSettingCount> cFields = {{
 }};
 // clang-format on
 
-// Records added after the first 25, each with its value for files that predate it.
-const std::array<TSettingField, 0> cAddedFields = {};
+constexpr TSettingField AddedCheck(const char* aName, bool TVandrelSettings::*aField, const char* aWhenAbsent)
+{
+    return {aName, aField, nullptr, aWhenAbsent};
+}
+
+constexpr TSettingField AddedText(const char* aName, QString TVandrelSettings::*aField, const char* aWhenAbsent)
+{
+    return {aName, nullptr, aField, aWhenAbsent};
+}
+
+// Records added after the first 25, each with its value for files that predate it. Their names are fixed once
+// released: files depend on them.
+// clang-format off
+const std::array cAddedFields = {
+    AddedText("FTPProtocol", &TVandrelSettings::FTPProtocol, "FTP"),
+    AddedCheck("ckbxFTPPassive", &TVandrelSettings::FTPPassive, "0"),
+    AddedText("edtSSHKeyFile", &TVandrelSettings::SSHKeyFile, ""),
+    AddedText("medtSSHKeyPassphrase", &TVandrelSettings::SSHKeyPassphrase, ""),
+    AddedCheck("ckbxCopyOnly", &TVandrelSettings::CopyOnly, "0"),
+    AddedCheck("ckbxVerifyBackup", &TVandrelSettings::VerifyBackup, "0"),
+    AddedCheck("ckbxEncryptArchive", &TVandrelSettings::EncryptArchive, "0"),
+    AddedCheck("ckbxRequireChecksum", &TVandrelSettings::RequireChecksum, "0"),
+    AddedText("edtRestoreAs", &TVandrelSettings::RestoreAs, ""),
+    AddedCheck("ckbxSingleUser", &TVandrelSettings::SingleUser, "0"),
+    AddedText("edtKeepRemote", &TVandrelSettings::KeepRemote, "0"),
+    AddedText("edtKeepLocal", &TVandrelSettings::KeepLocal, "0"),
+    AddedText("edtExpectSourceDatabase", &TVandrelSettings::ExpectSourceDatabase, ""),
+    AddedText("edtTransferLimit", &TVandrelSettings::TransferLimit, ""),
+};
+// clang-format on
 
 const QString cFtpPrefix = QStringLiteral("FTP://");
 

@@ -45,6 +45,26 @@ struct TVandrelSettings
     QString FTPPassword;
     QString FTPUrl;
 
+    // Records added after the first 25. Each initial value is the default of a new file; a file that predates a
+    // record reads the value its table entry declares, so an older job runs exactly as before.
+    // Transport
+    QString FTPProtocol = QStringLiteral("FTP");
+    bool FTPPassive = true;
+    QString SSHKeyFile;
+    QString SSHKeyPassphrase;
+    // Integrity
+    bool CopyOnly = true;
+    bool VerifyBackup = true;
+    bool EncryptArchive = false;
+    bool RequireChecksum = true;
+    QString RestoreAs;
+    bool SingleUser = false;
+    // Housekeeping and checks
+    QString KeepRemote = QStringLiteral("0");
+    QString KeepLocal = QStringLiteral("0");
+    QString ExpectSourceDatabase;
+    QString TransferLimit;
+
     /// Records of the file this version does not know (a newer version's settings), in file order; a save writes
     /// them back unchanged.
     QList<std::pair<QString, QString>> Unknown;

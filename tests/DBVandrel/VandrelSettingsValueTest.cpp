@@ -74,6 +74,17 @@ QStringList Records(const TVandrelSettings& aSettings)
     return lines;
 }
 
+/// The records added after the 25, as a save writes them: table order, each name then its value.
+QStringList AddedRecords(const TVandrelSettings& aSettings)
+{
+    QStringList lines;
+    for (const TSettingField& field : AddedSettingFields()) {
+        lines << QLatin1String(field.Name);
+        lines << (field.Checked ? UPersistRecords::TruthLine(aSettings.*field.Checked) : aSettings.*field.Text);
+    }
+    return lines;
+}
+
 /// The values the sample file holds.
 TVandrelSettings SampleSettings()
 {
@@ -143,14 +154,18 @@ TEST(VandrelSettingsValueTest, SampleFileDecodesToItsPlainRecords)
     EXPECT_EQ(settings.FTPPassword, QStringLiteral("p\u20acss; w=rd"));
 }
 
-TEST(VandrelSettingsValueTest, SavingTheSampleValuesGivesTheSampleFilesBytes)
+TEST(VandrelSettingsValueTest, SavingTheSampleValuesGivesTheSampleRecordsThenTheAddedOnes)
 {
     const TVandrelSettings settings = SampleSettings();
     ASSERT_EQ(Records(settings), SampleRecords());
+    // The 25 records encode to the other machine's bytes.
+    EXPECT_EQ(UPersistRecords::EncodeSettingsFile(SampleRecords(), cSettingsKey),
+              UPersistRecords::ReadFileBytes(SampleFile("settings-sample.cfg")));
     QTemporaryDir dir;
     const QString file = dir.filePath(QStringLiteral("saved.cfg"));
     SaveSettingsFile(file, cSettingsKey, settings);
-    EXPECT_EQ(UPersistRecords::ReadFileBytes(file), UPersistRecords::ReadFileBytes(SampleFile("settings-sample.cfg")));
+    EXPECT_EQ(UPersistRecords::DecodeSettingsFile(UPersistRecords::ReadFileBytes(file), cSettingsKey),
+              SampleRecords() + AddedRecords(settings));
 }
 
 TEST(VandrelSettingsValueTest, RecordsOfANewerVersionAreKeptOnSave)
@@ -172,6 +187,8 @@ TEST(VandrelSettingsValueTest, RecordsOfANewerVersionAreKeptOnSave)
     settings.Upload = false;
     SaveSettingsFile(file, cSettingsKey, settings);
     lines[1] = QStringLiteral("0");
+    const QStringList newer = lines.mid(2 * cSettingCount);
+    lines = lines.mid(0, 2 * cSettingCount) + AddedRecords(settings) + newer;
     EXPECT_EQ(UPersistRecords::DecodeSettingsFile(UPersistRecords::ReadFileBytes(file), cSettingsKey), lines);
 }
 
@@ -196,6 +213,81 @@ TEST(VandrelSettingsValueTest, RecordOutOfPlaceAmongThe25IsADamagedFile)
     EXPECT_TRUE(load.StatusLine.contains(file + QStringLiteral(".bad"))) << load.StatusLine.toStdString();
     EXPECT_FALSE(QFile::exists(file));
     EXPECT_EQ(UPersistRecords::ReadFileBytes(file + QStringLiteral(".bad")), bytes);
+}
+
+struct TAddedRow
+{
+    const char* Name;
+    /// The value a file without the record reads, and the default of a new file, as stored.
+    const char* WhenAbsent;
+    const char* NewFile;
+};
+
+// The records added after the 25, with the two values each one declares.
+// clang-format off
+const TAddedRow cAddedRows[] = {
+    {"FTPProtocol", "FTP", "FTP"},
+    {"ckbxFTPPassive", "0", "-1"},
+    {"edtSSHKeyFile", "", ""},
+    {"medtSSHKeyPassphrase", "", ""},
+    {"ckbxCopyOnly", "0", "-1"},
+    {"ckbxVerifyBackup", "0", "-1"},
+    {"ckbxEncryptArchive", "0", "0"},
+    {"ckbxRequireChecksum", "0", "-1"},
+    {"edtRestoreAs", "", ""},
+    {"ckbxSingleUser", "0", "0"},
+    {"edtKeepRemote", "0", "0"},
+    {"edtKeepLocal", "0", "0"},
+    {"edtExpectSourceDatabase", "", ""},
+    {"edtTransferLimit", "", ""},
+};
+// clang-format on
+
+QStringList AddedRows(const char* TAddedRow::*aValue)
+{
+    QStringList lines;
+    for (const TAddedRow& row : cAddedRows)
+        lines << QLatin1String(row.Name) << QString::fromUtf8(row.*aValue);
+    return lines;
+}
+
+TEST(VandrelSettingsValueTest, AddedRecordsTakeTheirOwnValueWhenAbsentAndTheirDefaultInANewFile)
+{
+    // A file of today's 25 records: an existing job behaves as before.
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("older.cfg"));
+    ASSERT_TRUE(QFile::copy(SampleFile("settings-sample.cfg"), file));
+    TVandrelSettings older;
+    ASSERT_TRUE(LoadSettingsFile(file, cSettingsKey, older).Ok);
+    EXPECT_EQ(AddedRecords(older), AddedRows(&TAddedRow::WhenAbsent));
+    EXPECT_EQ(AddedRecords(TVandrelSettings()), AddedRows(&TAddedRow::NewFile));
+}
+
+TEST(VandrelSettingsValueTest, AddedRecordsAreMatchedByNameInAnyOrder)
+{
+    // Each added record set to a value unlike both of its declared ones, listed last to first among unknown ones.
+    QStringList tail{QStringLiteral("edtMailTo"), QStringLiteral("ops@example.org")};
+    QStringList expected;
+    for (const TAddedRow& row : cAddedRows) {
+        const bool check = QByteArray(row.Name).startsWith("ckbx");
+        const QString value = check ? (QByteArray(row.NewFile) == "-1" ? QStringLiteral("0") : QStringLiteral("-1"))
+                                    : QStringLiteral("v-") + QLatin1String(row.Name);
+        tail = QStringList{QLatin1String(row.Name), value} + tail;
+        expected << QLatin1String(row.Name) << value;
+    }
+    QTemporaryDir dir;
+    const QString file = dir.filePath(QStringLiteral("shuffled.cfg"));
+    {
+        QFile out(file);
+        ASSERT_TRUE(out.open(QIODevice::WriteOnly));
+        out.write(UPersistRecords::EncodeSettingsFile(SampleRecords() + tail, cSettingsKey));
+    }
+    TVandrelSettings settings;
+    ASSERT_TRUE(LoadSettingsFile(file, cSettingsKey, settings).Ok);
+    EXPECT_EQ(Records(settings), SampleRecords());
+    EXPECT_EQ(AddedRecords(settings), expected);
+    EXPECT_EQ(settings.Unknown,
+              (QList<std::pair<QString, QString>>{{QStringLiteral("edtMailTo"), QStringLiteral("ops@example.org")}}));
 }
 
 struct TPrefixRow
