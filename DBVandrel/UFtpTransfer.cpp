@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <thread>
 #include <utility>
 
 namespace UFtpTransfer {
@@ -75,6 +76,36 @@ QString SystemError(int aErrno)
 {
     return QString::fromLocal8Bit(std::strerror(aErrno));
 }
+
+/// Holds a download to a rate on average: after each piece it waits until the bytes so far are due. libcurl's own
+/// receive limit lets FTP data run well ahead of it; this one is kept by the receiving side itself.
+class TPacer
+{
+public:
+    explicit TPacer(qint64 aBytesPerSecond)
+        : FLimit(aBytesPerSecond)
+        , FStart(std::chrono::steady_clock::now())
+    {
+    }
+    /// Counts aBytes more and waits until they are due.
+    void Moved(qint64 aBytes)
+    {
+        if (FLimit <= 0)
+            return;
+        FBytes += aBytes;
+        std::this_thread::sleep_until(FStart + std::chrono::microseconds(FBytes * 1000000 / FLimit));
+    }
+    /// A piece size that keeps each wait short (a Cancel is seen between pieces): a quarter second's worth.
+    static long PieceSize(qint64 aBytesPerSecond)
+    {
+        return static_cast<long>(std::clamp<qint64>(aBytesPerSecond / 4, 1024, CURL_MAX_WRITE_SIZE));
+    }
+
+private:
+    qint64 FLimit;
+    qint64 FBytes = 0;
+    std::chrono::steady_clock::time_point FStart;
+};
 
 /// The file a download writes: a temporary file beside the target, readable and writable by its owner only
 /// (whatever the umask), which replaces the target on Commit and is removed otherwise. A failed write keeps the
@@ -379,6 +410,9 @@ void TFtpTransfer::ResetRequest()
     // A dead data connection would otherwise block until Cancel: fail when nothing moves for a while.
     SetOpt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
     SetOpt(curl, CURLOPT_LOW_SPEED_TIME, std::max(1L, FStallSeconds));
+    // libcurl paces the data to the limit on average; the stall guard above still sees every byte that moves.
+    SetOpt(curl, CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(FTransferLimit));
+    SetOpt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(FTransferLimit));
     FPostQuote.reset();
     FErrorBuffer[0] = '\0';
     FLastErrorReply.clear();
@@ -467,9 +501,17 @@ bool TFtpTransfer::Connect()
              .arg(FAddress.Directory, FAddress.Host, user));
 }
 
-QList<TFtpListEntry> TFtpTransfer::List()
+QList<TFtpListEntry> TFtpTransfer::List(const QString& aFolder)
 {
+    RefuseLineBreak(aFolder, QStringLiteral("folder"));
     ResetRequest();
+    QByteArray folderUrl;
+    if (!aFolder.isEmpty()) {
+        folderUrl = FBaseUrl + EncodePath(aFolder);
+        if (!folderUrl.endsWith('/'))
+            folderUrl += '/';
+        SetOpt(FCurl.get(), CURLOPT_URL, folderUrl.constData());
+    }
     QByteArray listing;
     using TSink = QByteArray;
     auto write = +[](char* aData, size_t aSize, size_t aCount, void* aSink) -> size_t {
@@ -487,8 +529,41 @@ QList<TFtpListEntry> TFtpTransfer::List()
     if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned)
         return {};
     if (code != CURLE_OK)
-        Fail(code, QStringLiteral("Unable to list FTP directory \"%1\".").arg(FAddress.Directory));
+        Fail(code, QStringLiteral("Unable to list FTP directory \"%1\".").arg(FAddress.Directory + aFolder));
     return ParseListing(listing);
+}
+
+void TFtpTransfer::Remove(const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    const CURLcode code = Quote({QStringLiteral("DELE ") + aFileName});
+    if (code != CURLE_OK)
+        Fail(code, QStringLiteral("Unable to delete \"%1\" on FTP server \"%2\".").arg(aFileName, FAddress.Host));
+}
+
+void TFtpTransfer::ProbeWrite(const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    ResetRequest();
+    const QByteArray url = UrlOf(aFileName).toLatin1();
+    SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
+    SetOpt(FCurl.get(), CURLOPT_UPLOAD, 1L);
+    SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(0));
+    auto nothing = +[](char*, size_t, size_t, void*) -> size_t { return 0; };
+    SetOpt(FCurl.get(), CURLOPT_READFUNCTION, nothing);
+    CURLcode code = Perform();
+    if (code != CURLE_OK) {
+        const EVandrel error = Failure(
+            code,
+            QStringLiteral("Unable to write the test file \"%1\" on FTP server \"%2\".").arg(aFileName, FAddress.Host));
+        RemoveRemote(aFileName); // a server may keep what it refused to finish
+        throw error;
+    }
+    code = Quote({QStringLiteral("DELE ") + aFileName});
+    if (code != CURLE_OK)
+        Fail(code,
+             QStringLiteral("The test file \"%1\" was written but could not be deleted on FTP server \"%2\".")
+                 .arg(aFileName, FAddress.Host));
 }
 
 QString TFtpTransfer::PrintWorkingDirectory()
@@ -510,15 +585,35 @@ bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile,
     ResetRequest();
     const QByteArray url = UrlOf(aFileName).toLatin1();
     SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
-    auto write = +[](char* aData, size_t aSize, size_t aCount, void* aFile) -> size_t {
+    struct TSink
+    {
+        TFtpTransfer& Self;
+        TDownloadFile& File;
+        TPacer Pacer;
+        qint64 Received = 0;
+    } sink{*this, file, TPacer(FTransferLimit)};
+    auto write = +[](char* aData, size_t aSize, size_t aCount, void* aSink) -> size_t {
+        auto* sink = static_cast<TSink*>(aSink);
         const size_t bytes = aSize * aCount;
-        return static_cast<TDownloadFile*>(aFile)->Write(aData, bytes) ? bytes : 0;
+        if (!sink->File.Write(aData, bytes))
+            return 0;
+        if (sink->Self.FTransferLimit > 0) {
+            // libcurl reads what the socket holds before it reports progress again: a paced download reports (and
+            // hears of a Cancel) here.
+            sink->Received += static_cast<qint64>(bytes);
+            if (sink->Self.OnProgress(sink->Received, 0, 0) != 0)
+                return 0;
+            sink->Pacer.Moved(static_cast<qint64>(bytes));
+        }
+        return bytes;
     };
     SetOpt(FCurl.get(), CURLOPT_WRITEFUNCTION, write);
-    SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &file);
+    SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &sink);
+    if (FTransferLimit > 0)
+        SetOpt(FCurl.get(), CURLOPT_BUFFERSIZE, TPacer::PieceSize(FTransferLimit));
     BeginTransfer(aExpectedSize);
     const CURLcode code = Perform();
-    if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned)
+    if ((code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_WRITE_ERROR) && FAbandoned)
         return false; // the temporary file goes with `file`; the local archive stays as it was
     const QString context =
         QStringLiteral("Unable to download \"%1\" from FTP server \"%2\".").arg(aFileName, FAddress.Host);

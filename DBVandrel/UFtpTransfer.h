@@ -9,6 +9,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <exception>
 #include <functional>
@@ -115,12 +116,20 @@ public:
     /// A transfer that moves less than 1 byte/s for this long fails as stalled (default 60 s), so that an
     /// unattended run never hangs on a dead data connection.
     void SetStallTimeout(std::chrono::seconds aTimeout) { FStallSeconds = static_cast<long>(aTimeout.count()); }
+    /// Limits every data transfer to aBytesPerSecond on average, uploads and downloads alike (0: no limit).
+    void SetTransferLimit(qint64 aBytesPerSecond) { FTransferLimit = std::max<qint64>(0, aBytesPerSecond); }
 
     /// Connects, logs in and changes to the address's directory (one CWD); throws EVandrel on failure.
     /// Returns false when the work handler abandoned it.
     bool Connect();
-    /// Lists the working directory (empty when abandoned); throws EVandrel on failure.
-    QList<TFtpListEntry> List();
+    /// Lists the working directory, or aFolder below it ("a/b/"; empty text: the directory itself); empty when
+    /// abandoned. Throws EVandrel on failure.
+    QList<TFtpListEntry> List(const QString& aFolder = QString());
+    /// Deletes aFileName (a path below the working directory); throws EVandrel with the server's reason.
+    void Remove(const QString& aFileName);
+    /// Writes an empty file aFileName and deletes it at once, to prove the directory may be written; throws
+    /// EVandrel naming what failed (and a probe that could not be removed).
+    void ProbeWrite(const QString& aFileName);
     /// Asks the server for its working directory (PWD); throws EVandrel on failure.
     QString PrintWorkingDirectory();
     /// Retrieves aFileName into aLocalFile by way of a temporary file beside it, which replaces aLocalFile only
@@ -225,6 +234,7 @@ private:
     bool FAbandoned = false;
     bool FQuiet = false;
     long FStallSeconds = 60;
+    qint64 FTransferLimit = 0;
     qint64 FTotal = -1;
     qint64 FLastCount = -1;
     int FLastPercent = -1;

@@ -295,6 +295,12 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     archiveLayout->addWidget(ckbxKeepArchive, 3, 1);
     archiveLayout->addWidget(lblGenerateArchiveName, 4, 0);
     archiveLayout->addWidget(Row({edtArchiveDateBasedName, spdbnGenerateArchiveName}), 4, 1);
+    lblKeepLocal = Label("lblKeepLocal", QStringLiteral("Keep the newest N files locally"));
+    edtKeepLocal = Edit("edtKeepLocal", QStringLiteral("0"), 1);
+    edtKeepLocal->setToolTip(QStringLiteral("Older dated backups and archives in their folders are removed after a "
+                                            "successful run; 0 keeps them all."));
+    archiveLayout->addWidget(lblKeepLocal, 5, 0);
+    archiveLayout->addWidget(edtKeepLocal, 5, 1);
 
     grpgxStatusReport = Group("grpgxStatusReport", QStringLiteral("Status Report"));
     mmoShell = Named(new QPlainTextEdit, "mmoShell");
@@ -344,6 +350,17 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     ftpLayout->addWidget(edtFTPFilename, 1, 1);
     ftpLayout->addWidget(lblFTPGenName, 2, 0);
     ftpLayout->addWidget(Row({edtFTPNameFormat, spdbnGenerateFTPName}), 2, 1);
+    lblKeepRemote = Label("lblKeepRemote", QStringLiteral("Keep the newest N archives on the server"));
+    edtKeepRemote = Edit("edtKeepRemote", QStringLiteral("0"), 1);
+    edtKeepRemote->setToolTip(QStringLiteral("Older dated archives (and their .sha256 files) are removed from the "
+                                             "server after a successful run; 0 keeps them all."));
+    ftpLayout->addWidget(lblKeepRemote, 3, 0);
+    ftpLayout->addWidget(edtKeepRemote, 3, 1);
+    lblTransferLimit = Label("lblTransferLimit", QStringLiteral("Transfer limit (KiB/s)"));
+    edtTransferLimit = Edit("edtTransferLimit", QString(), 1);
+    edtTransferLimit->setPlaceholderText(QStringLiteral("no limit"));
+    ftpLayout->addWidget(lblTransferLimit, 4, 0);
+    ftpLayout->addWidget(edtTransferLimit, 4, 1);
 
     auto* ftpPageLayout = new QVBoxLayout(tbshtFTP);
     ftpPageLayout->addWidget(grpbxFTPAuthentication);

@@ -84,6 +84,8 @@ struct TfrmVandrelForm
     QLabel* lblGenerateArchiveName = nullptr;
     QLineEdit* edtArchiveDateBasedName = nullptr;
     QToolButton* spdbnGenerateArchiveName = nullptr;
+    QLabel* lblKeepLocal = nullptr;
+    QLineEdit* edtKeepLocal = nullptr;
     QGroupBox* grpgxStatusReport = nullptr;
     QPlainTextEdit* mmoShell = nullptr;
 
@@ -108,6 +110,10 @@ struct TfrmVandrelForm
     QLabel* lblFTPGenName = nullptr;
     QLineEdit* edtFTPNameFormat = nullptr;
     QToolButton* spdbnGenerateFTPName = nullptr;
+    QLabel* lblTransferLimit = nullptr;
+    QLineEdit* edtTransferLimit = nullptr;
+    QLabel* lblKeepRemote = nullptr;
+    QLineEdit* edtKeepRemote = nullptr;
 
     // Progress panel
     QFrame* pnlProgress = nullptr;

@@ -5,6 +5,7 @@
 #include "EVandrel.h"
 #include "UVersionInfo.h"
 #include "UWorker.h"
+#include "VandrelHousekeeping.h"
 #include "VandrelLock.h"
 
 #include <QFileInfo>
@@ -332,19 +333,24 @@ void TVandrelRun::NextStep()
     const TVandrelSettings settings = FSettings();
     while (FNextStep < siStepCount && !StepTicked(settings, static_cast<TStepIndex>(FNextStep)))
         ++FNextStep;
-    if (FNextStep >= siStepCount) {
+    std::shared_ptr<IVandrelStep> step;
+    if (FNextStep < siStepCount)
+        step = FSteps[FNextStep];
+    else if (FNextStep == siStepCount && VandrelHousekeeping::RetentionDue(settings))
+        step = VandrelHousekeeping::MakeRetentionStep(); // old files go only once every ticked step succeeded
+    if (!step) {
         Finish();
         return;
     }
-    const auto index = static_cast<TStepIndex>(FNextStep++);
-    FCurrentStep = index;
+    FCurrentStep = FNextStep++;
     FStepClock.start();
-    Q_EMIT LogLine(StepName(index) + QStringLiteral(": started"));
-    Q_EMIT StepStarted(index);
+    Q_EMIT LogLine(CurrentStepName() + QStringLiteral(": started"));
+    if (FCurrentStep < siStepCount)
+        Q_EMIT StepStarted(static_cast<TStepIndex>(FCurrentStep));
     FContext = std::make_shared<TStepContext>(settings, Today(), FChannel);
     FContext->SetStallTimeout(FStallTimeout);
     const quint64 serial = ++FStepSerial;
-    FWorker = new TProcThread([step = FSteps[index], context = FContext] { step->Run(*context); });
+    FWorker = new TProcThread([step, context = FContext] { step->Run(*context); });
     connect(
         FWorker,
         &QThread::finished,
@@ -357,6 +363,11 @@ void TVandrelRun::NextStep()
     FWorker->start();
 }
 
+QString TVandrelRun::CurrentStepName() const
+{
+    return FCurrentStep == siStepCount ? QStringLiteral("Retention") : StepName(static_cast<TStepIndex>(FCurrentStep));
+}
+
 void TVandrelRun::StepEnded()
 {
     TProcThread* worker = FWorker;
@@ -367,7 +378,7 @@ void TVandrelRun::StepEnded()
     FContext.reset();
     Q_EMIT ArrowChanged(adNone, 0);
     const QString seconds = QString::number(static_cast<double>(FStepClock.elapsed()) / 1000.0, 'f', 1);
-    const QString step = StepName(static_cast<TStepIndex>(FCurrentStep));
+    const QString step = CurrentStepName();
     if (FState == rsCancelling)
         Q_EMIT LogLine(step + QStringLiteral(": stopped after %1 s").arg(seconds));
     else if (failure)
@@ -573,9 +584,9 @@ QString TVandrelRun::EndLine() const
         how = QStringLiteral("the run stopped: no database connection");
         break;
     case roTerminated:
-        how = FCurrentStep >= 0 ? QStringLiteral("the run was stopped by %1 during the %2 step")
-                                      .arg(FSignal, StepName(static_cast<TStepIndex>(FCurrentStep)))
-                                : QStringLiteral("the run was stopped by %1").arg(FSignal);
+        how = FCurrentStep >= 0
+                  ? QStringLiteral("the run was stopped by %1 during the %2 step").arg(FSignal, CurrentStepName())
+                  : QStringLiteral("the run was stopped by %1").arg(FSignal);
         break;
     case roLocked:
         how = QStringLiteral("the run did not start: another run holds its settings file");

@@ -274,6 +274,8 @@ private:
     void RequestExit(int aStatus);
     /// The last line of the log: how the run ended and with which exit status.
     QString EndLine() const;
+    /// The name of the step under way in the log (the retention after the last step is "Retention").
+    QString CurrentStepName() const;
 
     TSettingsSource FSettings;
     IRunPrompts& FPrompts;

@@ -11,6 +11,7 @@
 #include "UWorker.h"
 #include "UZipArchive.h"
 #include "VandrelDatabase.h"
+#include "VandrelHousekeeping.h"
 #include "VandrelRun.h"
 
 #include <QDeadlineTimer>
@@ -376,7 +377,10 @@ public:
     {
         using namespace UFtpTransfer;
         const TVandrelSettings& settings = aContext.Settings();
+        // A limit that cannot be read stops the step before it connects.
+        const qint64 limit = VandrelHousekeeping::TransferLimitBytes(settings.TransferLimit);
         TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword);
+        ftp.SetTransferLimit(limit);
         ftp.SetStatusHandler([&aContext](TFtpStatus aStatus, const QString&) {
             if (aStatus != fsTransferReady && aStatus != fsTransferAborted)
                 aContext.FtpStatus(aStatus);
