@@ -146,6 +146,11 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
     const TCommandLine commandLine = ParseCommandLine(aArguments);
     FRun->SetStallTimeout(commandLine.StallTimeoutSeconds);
     UseSettingsFile(commandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName() : commandLine.SettingsFile);
+    // A line for the person at the window, before anything the run reports (the demo says what to do with it).
+    if (const QString hint = qEnvironmentVariable("DBVANDREL_HINT"); !hint.isEmpty()) {
+        FUi->mmoShell->setPlainText(hint);
+        FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
+    }
     const TSettingsFileState state = SettingsFileState(FSettingsFileName);
     if (state == sfFolder) {
         FRefused = true;
