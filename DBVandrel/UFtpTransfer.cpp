@@ -444,6 +444,13 @@ void TFtpTransfer::ResetRequest()
     // libcurl paces the data to the limit on average; the stall guard above still sees every byte that moves.
     SetOpt(curl, CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(FTransferLimit));
     SetOpt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(FTransferLimit));
+    if (FTransferLimit > 0) {
+        // Small pieces under a limit: a big buffer would leave in one burst what the limit is to spread.
+        SetOpt(curl, CURLOPT_BUFFERSIZE, TPacer::PieceSize(FTransferLimit));
+        SetOpt(curl,
+               CURLOPT_UPLOAD_BUFFERSIZE,
+               std::clamp<long>(TPacer::PieceSize(FTransferLimit), 16384, cSendBufferSize));
+    }
     FPostQuote.reset();
     FErrorBuffer[0] = '\0';
     FLastErrorReply.clear();
@@ -640,8 +647,6 @@ bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile,
     };
     SetOpt(FCurl.get(), CURLOPT_WRITEFUNCTION, write);
     SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &sink);
-    if (FTransferLimit > 0)
-        SetOpt(FCurl.get(), CURLOPT_BUFFERSIZE, TPacer::PieceSize(FTransferLimit));
     BeginTransfer(aExpectedSize);
     CURLcode code = Perform();
     if ((code == CURLE_ABORTED_BY_CALLBACK || code == CURLE_WRITE_ERROR) && FAbandoned)
