@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Program entry: the window on a display, the run alone without one; signals and the exit status.
+#include "UFreeTds.h"
 #include "UVersionInfo.h"
 #include "UWorker.h"
 #include "VandrelHeadless.h"
@@ -120,6 +121,8 @@ int main(int argc, char** argv)
 {
     // The settings hold passwords: no core dump, and no other process of the user may read this one's memory.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    // Before any other thread runs: it sets the environment that the SQL Server driver reads.
+    UFreeTds::Install();
 #ifdef VANDREL_WITH_WINDOW
     if (!HasDisplay())
         return RunWithoutDisplay(argc, argv);
