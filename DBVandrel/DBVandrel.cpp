@@ -4,6 +4,7 @@
 #include "UVersionInfo.h"
 #include "UWorker.h"
 #include "VandrelHeadless.h"
+#include "VandrelUsage.h"
 
 #ifdef VANDREL_WITH_WINDOW
 #include "UDataLinkDialog.h"
@@ -75,6 +76,27 @@ int Finish(int aStatus)
     return aStatus;
 }
 
+/// Answers --help and --version on standard output; returns false when aCommandLine asks for neither.
+bool Answered(const TCommandLine& aCommandLine)
+{
+    if (!aCommandLine.Ok || (!aCommandLine.Help && !aCommandLine.Version))
+        return false;
+    const QString text = aCommandLine.Help ? VandrelUsage::HelpText() : VandrelUsage::VersionText();
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+    return true;
+}
+
+/// --help and --version before anything else: no display, no application object, no settings file. Returns the
+/// exit status, or -1 to go on (a command line with Qt's own options is read again once Qt has taken them).
+int AnswerAtOnce(int aArgc, char** aArgv)
+{
+    QStringList arguments;
+    for (int i = 1; i < aArgc; ++i)
+        arguments.append(QString::fromLocal8Bit(aArgv[i]));
+    return Answered(ParseCommandLine(arguments)) ? esSuccess : -1;
+}
+
 /// The command line after the program name (and after the options the application object took for itself).
 TCommandLine ReadCommandLine()
 {
@@ -82,7 +104,10 @@ TCommandLine ReadCommandLine()
     arguments.removeFirst();
     const TCommandLine commandLine = ParseCommandLine(arguments);
     if (!commandLine.Ok)
-        std::fprintf(stderr, "Database Vandrel: %s\n", commandLine.Error.toLocal8Bit().constData());
+        std::fprintf(stderr,
+                     "Database Vandrel: %s\n%s\n",
+                     commandLine.Error.toLocal8Bit().constData(),
+                     VandrelUsage::TryHelpText().toLocal8Bit().constData());
     return commandLine;
 }
 
@@ -95,6 +120,8 @@ int RunWithoutDisplay(int aArgc, char** aArgv)
     const TCommandLine commandLine = ReadCommandLine();
     if (!commandLine.Ok)
         return esNothingToDo;
+    if (Answered(commandLine))
+        return esSuccess;
     InitLibraries();
     TVandrelHeadless job;
     const int status = job.Prepare(commandLine);
@@ -121,6 +148,8 @@ int main(int argc, char** argv)
 {
     // The settings hold passwords: no core dump, and no other process of the user may read this one's memory.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    if (const int status = AnswerAtOnce(argc, argv); status >= 0)
+        return status;
     // Before any other thread runs: it sets the environment that the SQL Server driver reads.
     UFreeTds::Install();
 #ifdef VANDREL_WITH_WINDOW
@@ -129,8 +158,11 @@ int main(int argc, char** argv)
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Database Vandrel"));
     QApplication::setApplicationVersion(TVersionInfo::ProgramVersion());
-    if (!ReadCommandLine().Ok)
+    const TCommandLine commandLine = ReadCommandLine();
+    if (!commandLine.Ok)
         return esNothingToDo;
+    if (Answered(commandLine))
+        return esSuccess;
     InitLibraries();
 
     QStringList arguments = QApplication::arguments();
