@@ -20,7 +20,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE DEST
 install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${_doc} RENAME copyright)
 install(DIRECTORY ${_pkg}/examples/ DESTINATION ${_doc}/examples)
 install(FILES ${_pkg}/systemd/dbvandrel@.service ${_pkg}/systemd/dbvandrel@.timer
-    DESTINATION ${CMAKE_INSTALL_PREFIX}/lib/systemd/system)
+    DESTINATION lib/systemd/system)
 
 if(VANDREL_GUI)
     install(FILES ${_pkg}/dbvandrel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
@@ -43,12 +43,10 @@ set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "carries a SQL Server database from one server to another")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-    "carries a SQL Server database from one server to another\n"
-    " On the sending side it backs a Microsoft SQL Server database up, packs it\n"
-    " into a ZIP archive and uploads it to an FTP server; on the receiving side it\n"
-    " downloads the archive, extracts the backup and restores it. It runs from its\n"
-    " window or unattended (systemd units dbvandrel@.service and .timer, cron).")
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "On the sending side it backs a Microsoft SQL Server database up, packs it
+into a ZIP archive and uploads it to an FTP server; on the receiving side it
+downloads the archive, extracts the backup and restores it. It runs from its
+window or unattended (systemd units dbvandrel@.service and .timer, cron).")
 set(CPACK_DEBIAN_PACKAGE_MAINTAINER "The Database Vandrel developers <dbvandrel@localhost>")
 set(CPACK_DEBIAN_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -6,20 +6,22 @@
 # test servers: both must end with status 0, the restored files equal the originals, the history in the logs
 # directory. The package is removed at the end (and the service user, when this script created it), so that the
 # tests keep using the build tree.
-# Usage: scripts/package-test.sh [DEB]     (default: builds build-package/dbvandrel_*.deb first)
+# Usage: scripts/package-test.sh [DEB BUILD-DIR]   (default: scripts/package.sh gui builds the package first; with a
+#        package of your own, BUILD-DIR holds the vandrel-demo-settings it was built with)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 SOURCE=$PWD
 PYTHON=${VANDREL_TEST_PYTHON:-/usr/bin/python3}
 [ "$(id -u)" = 0 ] || { echo "package-test: run as root (it installs the package)" >&2; exit 2; }
 
-if [ $# -ge 1 ]; then
+if [ $# -ge 2 ]; then
     deb=$(realpath "$1")
+    writer=$(realpath "$2")/DBVandrel/vandrel-demo-settings
 else
     ./scripts/package.sh gui
     deb=$(ls "$SOURCE"/build-package/cpack/dbvandrel_*.deb | head -n 1)
+    writer=$SOURCE/build-package/DBVandrel/vandrel-demo-settings
 fi
-writer=$SOURCE/build-package/DBVandrel/vandrel-demo-settings
 [ -x "$writer" ] || { echo "package-test: $writer is missing (scripts/package.sh gui builds it)" >&2; exit 2; }
 export DEBIAN_FRONTEND=noninteractive
 apt-get install -y -qq --no-install-recommends desktop-file-utils man-db >/dev/null
