@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: MIT
 // Takes the README's pictures of the window: each page as a job shows it, and a run at work.
 //   vandrel_screenshots OUTPUT-FOLDER [SETTINGS-FILE]
-#include "TIllustration.h"
+#include "UDataLinkDialog.h"
 #include "Vandrel.h"
 
 #include <QApplication>
@@ -68,5 +68,12 @@ int main(int aArgc, char* aArgv[])
     if (!Save(window, output.filePath(QStringLiteral("failed-upload.png"))))
         return 1;
     window.Run().Close();
+    // The connection dialog with a login whose password is not saved.
+    TDataLinkDialog dialog;
+    dialog.SetConnectionString(
+        QStringLiteral("Provider=SQLOLEDB.1;Data Source=db01.example.org,1433;User ID=backup;Initial Catalog=Sales"));
+    dialog.show();
+    if (!Save(dialog, output.filePath(QStringLiteral("connection-dialog.png"))))
+        return 1;
     return 0;
 }
