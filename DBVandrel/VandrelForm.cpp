@@ -254,20 +254,49 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     fileNameLayout->addWidget(Row({edtBackupNameFormat, sdbtnGenerateName}), 2, 1);
     fileNameLayout->addWidget(Row({ckbxCompressBackup, ckbxAppend, ckbxMove}, 3), 3, 1);
 
+    // Backups that leave the production's chain alone and that the server checks.
+    ckbxCopyOnly = CheckBox("ckbxCopyOnly", QStringLiteral("Copy-only backup"), true, true, 1);
+    ckbxCopyOnly->setToolTip(QStringLiteral("The backup does not reset the base of the differential backups."));
+    ckbxVerifyBackup = CheckBox("ckbxVerifyBackup", QStringLiteral("Verify backup"), true, true, 1);
+    ckbxVerifyBackup->setToolTip(
+        QStringLiteral("The backup carries checksums and the server reads it back before it is zipped."));
+    fileNameLayout->addWidget(Row({ckbxCopyOnly, ckbxVerifyBackup}, 1), 4, 1);
+
     grpbxRestoreWithMove = Group("grpbxRestoreWithMove", QStringLiteral("Restore File Names"));
     lblDBPhysicalNames = Label("lblDBPhysicalNames", QStringLiteral("Physical File Names (data/log)"), true);
     lblDBPhysicalNames->setEnabled(false);
     edtRestorePhysicalData->setEnabled(false);
     edtRestorePhysicalLog->setEnabled(false);
+    spdbtnFillRestorePaths = SpeedButton("spdbtnFillRestorePaths", QStringLiteral("Fill from backup"));
+    spdbtnFillRestorePaths->setToolTip(
+        QStringLiteral("Fills both paths from the backup's file list: its folders, named after the target database."));
+    spdbtnFillRestorePaths->setEnabled(false);
     auto* moveLayout = new QVBoxLayout(grpbxRestoreWithMove);
-    moveLayout->addWidget(lblDBPhysicalNames);
+    moveLayout->addWidget(Row({lblDBPhysicalNames, spdbtnFillRestorePaths}, 0));
     moveLayout->addWidget(edtRestorePhysicalData);
     moveLayout->addWidget(edtRestorePhysicalLog);
+
+    // Which database the restore replaces, what it must come from, and who may stay connected.
+    grpbxRestoreTarget = Group("grpbxRestoreTarget", QStringLiteral("Restore Target"));
+    lblRestoreAs = Label("lblRestoreAs", QStringLiteral("Restore as database"));
+    edtRestoreAs = Edit("edtRestoreAs", QString(), 1);
+    edtRestoreAs->setPlaceholderText(QStringLiteral("the connection's database"));
+    lblExpectSourceDatabase = Label("lblExpectSourceDatabase", QStringLiteral("Expected source database"));
+    edtExpectSourceDatabase = Edit("edtExpectSourceDatabase", QString(), 1);
+    edtExpectSourceDatabase->setPlaceholderText(QStringLiteral("any"));
+    ckbxSingleUser = CheckBox("ckbxSingleUser", QStringLiteral("Disconnect other users"), false, true, 1);
+    auto* targetLayout = new QGridLayout(grpbxRestoreTarget);
+    targetLayout->addWidget(lblRestoreAs, 0, 0);
+    targetLayout->addWidget(edtRestoreAs, 0, 1);
+    targetLayout->addWidget(lblExpectSourceDatabase, 1, 0);
+    targetLayout->addWidget(edtExpectSourceDatabase, 1, 1);
+    targetLayout->addWidget(ckbxSingleUser, 2, 1);
 
     auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
     databaseLayout->addWidget(grpbxDatabase);
     databaseLayout->addWidget(grpbxDBFilename);
     databaseLayout->addWidget(grpbxRestoreWithMove);
+    databaseLayout->addWidget(grpbxRestoreTarget);
     databaseLayout->addStretch(1);
 
     // Page "Archive"

@@ -68,6 +68,15 @@ struct TfrmVandrelForm
     QLabel* lblDBPhysicalNames = nullptr;
     QLineEdit* edtRestorePhysicalData = nullptr;
     QLineEdit* edtRestorePhysicalLog = nullptr;
+    QToolButton* spdbtnFillRestorePaths = nullptr;
+    QCheckBox* ckbxCopyOnly = nullptr;
+    QCheckBox* ckbxVerifyBackup = nullptr;
+    QGroupBox* grpbxRestoreTarget = nullptr;
+    QLabel* lblRestoreAs = nullptr;
+    QLineEdit* edtRestoreAs = nullptr;
+    QLabel* lblExpectSourceDatabase = nullptr;
+    QLineEdit* edtExpectSourceDatabase = nullptr;
+    QCheckBox* ckbxSingleUser = nullptr;
 
     // Page "Archive"
     QWidget* tbshtArchive = nullptr;

@@ -78,6 +78,13 @@ protected:
         sConfig.reset();
     }
 
+    // The backups of a job saved before copy-only and verification existed: today's statement, byte for byte.
+    void SetUp() override
+    {
+        FRun.Settings.CopyOnly = false;
+        FRun.Settings.VerifyBackup = false;
+    }
+
     static QString Path(const QString& aName) { return sServer->Root() + QLatin1Char('/') + aName; }
 
     /// Ticks the backup of Sales into aBackupFile, and after it a zip that only records that it ran.
