@@ -243,10 +243,14 @@ QList<TFileMove> PlanFileMoves(const QList<TBackupFile>& aFiles,
     if (!refused.isEmpty())
         throw EVandrel(QStringLiteral("The backup holds files this program does not place: %1. Restore it by hand.")
                            .arg(refused.join(QStringLiteral(", "))));
+    QList<TBackupFile> files = aFiles;
+    std::stable_sort(files.begin(), files.end(), [](const TBackupFile& aLeft, const TBackupFile& aRight) {
+        return aLeft.FileId < aRight.FileId;
+    });
     QList<TFileMove> moves;
     int data = 0;
     int logs = 0;
-    for (const TBackupFile& file : aFiles) {
+    for (const TBackupFile& file : files) {
         const bool isData = file.Type == QLatin1String("D");
         if (!isData && file.Type != QLatin1String("L"))
             continue;

@@ -506,7 +506,7 @@ class Session:
             position = 1
             if append:
                 position = len(store.read_sets(real_path)) + 1
-            f = open(real_path, "r+b" if append else "wb")
+            f = open(real_path, "r+b" if append else "w+b")
         except store.BadMedia:
             raise SqlError([(3241, 16, 0, "The media family on device '%s' is incorrectly formed. SQL Server cannot "
                                           "process this media family." % path), term])
@@ -550,6 +550,10 @@ class Session:
             if checksums:
                 trailer["checksum"] = writer.crc
             writer.finish(trailer)
+            if self.args.damage_backups and writer.data_bytes:
+                # a disk that damages what was written: one bit of the set's first file bytes flips
+                f.seek(original_length)
+                store.flip_first_data_byte(f)
             f.close()
         except BaseException as e:
             f.close()
@@ -871,6 +875,8 @@ def main():
     parser.add_argument("--drop-after-progress", type=int, default=0)
     parser.add_argument("--refuse-logins", action="store_true")
     parser.add_argument("--no-compression", action="store_true")
+    parser.add_argument("--damage-backups", action="store_true",
+                        help="one bit of every backup set written flips once it is complete")
     parser.add_argument("--deny-logspace", action="store_true",
                         help="DBCC sqlperf(logspace) fails as for a login without VIEW SERVER STATE")
     parser.add_argument("--packet-size", type=int, default=0,

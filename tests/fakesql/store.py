@@ -105,11 +105,18 @@ class Store:
         """name -> Database, system databases first, then the others by name (case-insensitive)."""
         with self.lock:
             found = {}
+            catalog = {name: entries for name, entries in self._catalog().items()
+                       if isinstance(entries, list) and any(os.path.isfile(e.get("physical", "")) for e in entries)}
+            # a file restored into a database's folder belongs to the restored database, not to the folder's
+            restored = {os.path.realpath(e.get("physical", "")) for entries in catalog.values() for e in entries}
             for name, db in self._folder_databases().items():
-                found[name.lower()] = db
-            for name, entries in self._catalog().items():
-                if isinstance(entries, list) and any(os.path.isfile(e.get("physical", "")) for e in entries):
-                    found[name.lower()] = Database(name, _numbered(entries))
+                files = [f for f in db.files if os.path.realpath(f.physical) not in restored]
+                if len(files) != len(db.files):
+                    files = _numbered([f.as_json() for f in files]) if files else []
+                if files:
+                    found[name.lower()] = Database(name, files)
+            for name, entries in catalog.items():
+                found[name.lower()] = Database(name, _numbered(entries))
             for name in SYSTEM_DATABASES:
                 found[name] = Database(name, [], system=True)
             ordered = [found[n] for n in SYSTEM_DATABASES]
@@ -255,6 +262,19 @@ def stored_checksum(path, backup_set):
                     break
                 crc = zlib.crc32(_read_exact(f, n), crc)
     return crc
+
+
+def flip_first_data_byte(f):
+    """Flips one bit of the first file byte of the set whose header starts at f's position (f open for update)."""
+    if f.tell() == 0:
+        _read_record(f, MAGIC_MEDIA)
+    _read_record(f, MAGIC_SET)
+    n = struct.unpack("<I", _read_exact(f, 4))[0]
+    if n:
+        where = f.tell()
+        byte = _read_exact(f, 1)[0]
+        f.seek(where)
+        f.write(bytes([byte ^ 0x10]))
 
 
 def damaged(path, backup_set):
