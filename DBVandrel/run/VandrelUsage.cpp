@@ -82,6 +82,7 @@ Environment:
                     (default ~/.config/dbvandrel)
   DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM
                     whether the window opens (see above)
+  LOGS_DIRECTORY    where the history goes first (systemd sets it for LogsDirectory=)
   TMPDIR            the folder for temporary files (default /tmp)
   ODBCSYSINI, ODBCINI
                     where unixODBC finds its registered drivers (FreeTDS) and data sources
