@@ -349,6 +349,7 @@ void TVandrelRun::NextStep()
         Q_EMIT StepStarted(static_cast<TStepIndex>(FCurrentStep));
     FContext = std::make_shared<TStepContext>(settings, Today(), FChannel);
     FContext->SetStallTimeout(FStallTimeout);
+    FContext->SetSettingsFile(FSettingsFile);
     const quint64 serial = ++FStepSerial;
     FWorker = new TProcThread([step, context = FContext] { step->Run(*context); });
     connect(
