@@ -38,11 +38,12 @@ qint32 EstimateArchiveKiB(const QString& aFileName);
 /// replaced. The archive is rebuilt in WorkFolder() and renamed into place, readable by its owner only. Deflate at
 /// cDeflateLevel, or stored when deflate would not shrink it; ZIP64 when it needs it. aProgress follows the bytes read
 /// from the file. When aRunning turns false the write stops and the archive stays as it was. Raises EVandrel with
-/// libzip's message on failure.
+/// libzip's message on failure. A non-empty aPassword encrypts the entry with AES-256 (WinZip AE-2).
 void AddFile(const QString& aArchiveName,
              const QString& aFileName,
              const std::atomic<bool>& aRunning,
-             const TProgress& aProgress = {});
+             const TProgress& aProgress = {},
+             const QString& aPassword = {});
 
 /// Extracts every entry into aTargetDir (created when missing) under its stored relative path: missing
 /// subdirectories are created, existing files replaced. Refuses the whole archive, before writing anything, when an
@@ -50,10 +51,17 @@ void AddFile(const QString& aArchiveName,
 /// flushed and renamed when complete, so a failure or cancel (aRunning false) leaves no partial file; files already
 /// complete stay. Extracted files are readable by their owner and the group of their folder only (0640). Raises
 /// EVandrel with libzip's message on failure. Returns the relative paths of the files written.
+/// Encrypted entries are read with aPassword; when it is wrong or missing, EVandrel with cWrongPassword is raised
+/// before anything is written.
 QStringList ExtractAll(const QString& aArchiveName,
                        const QString& aTargetDir,
                        const std::atomic<bool>& aRunning,
-                       const TProgress& aProgress = {});
+                       const TProgress& aProgress = {},
+                       const QString& aPassword = {});
+
+/// The failure of an extraction whose encrypted entries the password does not open.
+inline const QString cWrongPassword =
+    QStringLiteral("The archive is encrypted: the archive password is wrong or missing.");
 
 /// Size in bytes of the named file; -1 when there is none.
 qint64 FileSize(const QString& aName);

@@ -277,8 +277,15 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     lblBackupFileInfo = Label("lblBackupFileInfo", QStringLiteral("C:\\"), false, true);
     lblBackupFileInfo->setWordWrap(true);
     lblArchivePassword = Label("lblArchivePassword", QStringLiteral("Archive Password"));
-    lblArchivePassword->setVisible(false);
-    medtArchivePassword->setVisible(false);
+    // The password encrypts the archive when the box is ticked, and always opens an encrypted one.
+    ckbxEncryptArchive = CheckBox("ckbxEncryptArchive", QStringLiteral("Encrypt archive"), false, true, 0);
+    ckbxEncryptArchive->setToolTip(QStringLiteral("AES-256: the archive opens only with the archive password"));
+    spdbtnShowArchivePassword = SpeedButton("spdbtnShowArchivePassword", QStringLiteral("Show"));
+    spdbtnShowArchivePassword->setCheckable(true);
+    spdbtnShowArchivePassword->setToolTip(QStringLiteral("Show the password while pressed in"));
+    QObject::connect(spdbtnShowArchivePassword, &QToolButton::toggled, medtArchivePassword, [this](bool aShown) {
+        medtArchivePassword->setEchoMode(aShown ? QLineEdit::Normal : QLineEdit::Password);
+    });
     lblArchiveFilename = Label("lblArchiveFilename", QStringLiteral("Archive File Name"));
     imgArchiveFilename = WarningPicture("imgArchiveFilename", QStringLiteral("Filename must be fully qualified."));
     spdbtnBrowseArchiveFile = SpeedButton("spdbtnBrowseArchiveFile", QStringLiteral("..."));
@@ -288,13 +295,14 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     auto* archiveLayout = new QGridLayout(grpbxArchive);
     archiveLayout->addWidget(lblBackupFile, 0, 0);
     archiveLayout->addWidget(lblBackupFileInfo, 0, 1);
-    archiveLayout->addWidget(lblArchivePassword, 1, 0);
-    archiveLayout->addWidget(medtArchivePassword, 1, 1);
     archiveLayout->addWidget(lblArchiveFilename, 2, 0);
     archiveLayout->addWidget(Row({edtArchiveFilename, imgArchiveFilename, spdbtnBrowseArchiveFile}), 2, 1);
     archiveLayout->addWidget(ckbxKeepArchive, 3, 1);
     archiveLayout->addWidget(lblGenerateArchiveName, 4, 0);
     archiveLayout->addWidget(Row({edtArchiveDateBasedName, spdbnGenerateArchiveName}), 4, 1);
+    archiveLayout->addWidget(ckbxEncryptArchive, 5, 1);
+    archiveLayout->addWidget(lblArchivePassword, 6, 0);
+    archiveLayout->addWidget(Row({medtArchivePassword, spdbtnShowArchivePassword}), 6, 1);
 
     grpgxStatusReport = Group("grpgxStatusReport", QStringLiteral("Status Report"));
     mmoShell = Named(new QPlainTextEdit, "mmoShell");
@@ -344,6 +352,10 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     ftpLayout->addWidget(edtFTPFilename, 1, 1);
     ftpLayout->addWidget(lblFTPGenName, 2, 0);
     ftpLayout->addWidget(Row({edtFTPNameFormat, spdbnGenerateFTPName}), 2, 1);
+    ckbxRequireChecksum = CheckBox("ckbxRequireChecksum", QStringLiteral("Require a checksum"), true, true, 0);
+    ckbxRequireChecksum->setToolTip(
+        QStringLiteral("A download without the archive's SHA-256 checksum file beside it on the server fails"));
+    ftpLayout->addWidget(ckbxRequireChecksum, 3, 1);
 
     auto* ftpPageLayout = new QVBoxLayout(tbshtFTP);
     ftpPageLayout->addWidget(grpbxFTPAuthentication);

@@ -76,6 +76,8 @@ struct TfrmVandrelForm
     QLabel* lblBackupFileInfo = nullptr;
     QLabel* lblArchivePassword = nullptr;
     QLineEdit* medtArchivePassword = nullptr;
+    QCheckBox* ckbxEncryptArchive = nullptr;
+    QToolButton* spdbtnShowArchivePassword = nullptr;
     QLabel* lblArchiveFilename = nullptr;
     QLineEdit* edtArchiveFilename = nullptr;
     QLabel* imgArchiveFilename = nullptr;
@@ -108,6 +110,7 @@ struct TfrmVandrelForm
     QLabel* lblFTPGenName = nullptr;
     QLineEdit* edtFTPNameFormat = nullptr;
     QToolButton* spdbnGenerateFTPName = nullptr;
+    QCheckBox* ckbxRequireChecksum = nullptr;
 
     // Progress panel
     QFrame* pnlProgress = nullptr;
