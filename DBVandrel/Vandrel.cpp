@@ -127,6 +127,11 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
     FRun->SetSettingsFile(FSettingsFileName);
     FRun->SetStallTimeout(commandLine.StallTimeoutSeconds);
     setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());
+    // A line for the person at the window, before anything the run reports (the demo says what to do with it).
+    if (const QString hint = qEnvironmentVariable("DBVANDREL_HINT"); !hint.isEmpty()) {
+        FUi->mmoShell->appendPlainText(hint);
+        FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
+    }
     const TSettingsFileState state = SettingsFileState(FSettingsFileName);
     if (state == sfFolder) {
         FRefused = true;

@@ -9,7 +9,7 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
     libcurl4-openssl-dev libzip-dev zipcmp zip unzip p7zip-full
     libgcrypt20-dev
-    unixodbc unixodbc-dev tdsodbc freetds-bin
+    unixodbc unixodbc-dev tdsodbc freetds-bin openssl
     libgtest-dev libgmock-dev
     python3 python3-pyftpdlib python3-pyodbc python3-botan
     xvfb xauth fonts-dejavu-core time curl
