@@ -5,6 +5,8 @@
 
 #include <QList>
 
+#include <gcrypt.h>
+
 namespace VandrelChecksum {
 
 namespace {
@@ -35,6 +37,43 @@ QByteArray Unescaped(const QByteArray& aName)
 }
 
 } // namespace
+
+TSha256::TSha256()
+{
+    // The program initialises libgcrypt at its start; a library user that did not gets the default set-up.
+    static const bool ready =
+        gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P) != 0 || gcry_check_version(nullptr) != nullptr;
+    gcry_md_hd_t handle = nullptr;
+    const gcry_error_t error = gcry_md_open(&handle, GCRY_MD_SHA256, 0);
+    if (!ready || error != 0) {
+        gcry_md_close(handle);
+        throw EVandrel(QStringLiteral("SHA-256 is not available: %1").arg(QString::fromUtf8(gcry_strerror(error))));
+    }
+    FHandle = handle;
+}
+
+TSha256::~TSha256()
+{
+    gcry_md_close(FHandle);
+}
+
+void TSha256::Add(const char* aData, qint64 aSize) noexcept
+{
+    if (aSize > 0)
+        gcry_md_write(FHandle, aData, static_cast<size_t>(aSize));
+}
+
+QByteArray TSha256::Digest() const
+{
+    // A copy is read: the sum goes on should more bytes come.
+    gcry_md_hd_t copy = nullptr;
+    if (gcry_md_copy(&copy, FHandle) != 0)
+        throw EVandrel(QStringLiteral("SHA-256 could not be read."));
+    const QByteArray digest(reinterpret_cast<const char*>(gcry_md_read(copy, GCRY_MD_SHA256)),
+                            static_cast<qsizetype>(gcry_md_get_algo_dlen(GCRY_MD_SHA256)));
+    gcry_md_close(copy);
+    return digest;
+}
 
 QString ChecksumName(const QString& aFtpName)
 {

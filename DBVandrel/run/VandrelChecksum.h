@@ -7,7 +7,26 @@
 /// The SHA-256 checksum file that travels beside an archive on the FTP server: "<FTP name>.sha256", one line in the
 /// format of sha256sum naming the archive's last name component, so that `sha256sum -c` run in the archive's
 /// folder checks the pair.
+struct gcry_md_handle;
+
 namespace VandrelChecksum {
+
+/// A SHA-256 computed piece by piece (libgcrypt, which uses the processor's SHA instructions where it has them).
+class TSha256
+{
+public:
+    TSha256();
+    TSha256(const TSha256&) = delete;
+    TSha256& operator=(const TSha256&) = delete;
+    ~TSha256();
+    /// Adds the next aSize bytes.
+    void Add(const char* aData, qint64 aSize) noexcept;
+    /// The digest (32 bytes) of everything added so far.
+    QByteArray Digest() const;
+
+private:
+    gcry_md_handle* FHandle = nullptr;
+};
 
 /// The largest checksum file a download reads.
 constexpr qint64 cMaxChecksumFileBytes = 64 * 1024;

@@ -14,7 +14,6 @@
 #include "VandrelDatabase.h"
 #include "VandrelRun.h"
 
-#include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
 #include <QFileInfo>
@@ -420,13 +419,12 @@ public:
         QElapsedTimer clock;
         clock.start();
         // The archive's SHA-256, computed from its bytes as they are sent or arrive.
-        QCryptographicHash sha256(QCryptographicHash::Sha256);
-        ftp.SetDataObserver(
-            [&sha256](const char* aData, qint64 aSize) { sha256.addData(QByteArrayView(aData, aSize)); });
+        VandrelChecksum::TSha256 sha256;
+        ftp.SetDataObserver([&sha256](const char* aData, qint64 aSize) { sha256.Add(aData, aSize); });
         if (FDownload) {
             aContext.Arrow(adDown, cFtpArrowLeft);
             QString verified;
-            ftp.SetRetrieveCheck([&] { verified = CheckDownload(aContext, ftp, fileName, sha256.result()); });
+            ftp.SetRetrieveCheck([&] { verified = CheckDownload(aContext, ftp, fileName, sha256.Digest()); });
             // A missing file ends the run: extract and restore would otherwise work on an old local archive.
             const TFtpResult result = ftp.Download(fileName, archive);
             if (result == frNotFound)
@@ -439,7 +437,7 @@ public:
             aContext.Arrow(adUp, cFtpArrowLeft);
             if (ftp.Upload(archive, fileName) != frDone)
                 return;
-            const QByteArray digest = sha256.result();
+            const QByteArray digest = sha256.Digest();
             CheckUploadSize(aContext, ftp, archive, fileName);
             ftp.StoreBytes(VandrelChecksum::ChecksumText(digest, fileName), VandrelChecksum::ChecksumName(fileName));
             aContext.Summary(QStringLiteral("%1 to %2 (%3), SHA-256 %4")
