@@ -13,6 +13,7 @@ PACKAGES=(
     libgtest-dev libgmock-dev
     python3 python3-pyftpdlib python3-pyodbc python3-botan
     xvfb xauth fonts-dejavu-core time curl
+    dpkg-dev file
 )
 
 missing=()
