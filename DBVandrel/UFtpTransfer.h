@@ -90,6 +90,8 @@ using TStatusHandler = std::function<void(TFtpStatus aStatus, const QString& aTe
 using TWorkHandler = std::function<bool(qint64 aWorkCount, qint64 aWorkTotal)>;
 /// Receives each of its own files an upload removed, put back or could not remove, as it happens.
 using TLeftoverHandler = std::function<void(const TLeftover& aLeftover)>;
+/// Sees every chunk of the local file as Store reads it and as Retrieve writes it, in order; must not throw.
+using TDataObserver = std::function<void(const char* aData, qint64 aSize)>;
 
 /// One FTP connection to the server of an address, logged in and in the address's directory.
 class TFtpTransfer
@@ -118,6 +120,11 @@ public:
     void SetStallTimeout(std::chrono::seconds aTimeout) { FStallSeconds = static_cast<long>(aTimeout.count()); }
     /// Limits every data transfer to aBytesPerSecond on average, uploads and downloads alike (0: no limit).
     void SetTransferLimit(qint64 aBytesPerSecond) { FTransferLimit = std::max<qint64>(0, aBytesPerSecond); }
+    /// Sets the observer of the file's bytes on their way (a checksum is computed there, without a pass of its own).
+    void SetDataObserver(TDataObserver aObserver) { FDataObserver = std::move(aObserver); }
+    /// Sets the check a complete download passes before it replaces the local file: when it throws, the local file
+    /// stays as it was and the error goes on.
+    void SetRetrieveCheck(std::function<void()> aCheck) { FRetrieveCheck = std::move(aCheck); }
 
     /// Connects, logs in and changes to the address's directory (one CWD); throws EVandrel on failure.
     /// Returns false when the work handler abandoned it.
@@ -148,6 +155,14 @@ public:
     /// died between the two renames of CommitUpload). Never touches another name. Each outcome also goes to the
     /// leftover handler; a request the server refuses does not raise, it is reported as laNotRemoved or laNotRestored.
     QList<TLeftover> RemoveLeftovers(const QList<TFtpListEntry>& aEntries, const QString& aFileName);
+    /// Fetches aFileName, at most aMaxBytes of it, into memory; nothing when the server has no such file. A Cancel
+    /// does not stop it; the data observer does not see it. Throws EVandrel on failure.
+    std::optional<QByteArray> FetchSmall(const QString& aFileName, qint64 aMaxBytes);
+    /// Stores aBytes as aFileName the way Store does (temporary name, then CommitUpload); a Cancel does not stop it
+    /// and the data observer does not see it. Throws EVandrel on failure.
+    void StoreBytes(const QByteArray& aBytes, const QString& aFileName);
+    /// The server's size of aFileName in bytes (SIZE); -1 when the server does not tell. Throws EVandrel on failure.
+    qint64 RemoteSize(const QString& aFileName);
     /// Connect, list, find aFileName exactly, PWD when it is missing or empty, retrieve into aLocalFile.
     TFtpResult Download(const QString& aFileName, const QString& aLocalFile);
     /// Connect, list, RemoveLeftovers (skipped when the directory cannot be listed), store aLocalFile as aFileName.
@@ -226,6 +241,8 @@ private:
     TWorkHandler FWorkHandler;
     std::function<void()> FIdleHandler;
     TLeftoverHandler FLeftoverHandler;
+    TDataObserver FDataObserver;
+    std::function<void()> FRetrieveCheck;
     QString FServerDirectory;
     QString FLastErrorReply;
     QString FLastPwd;

@@ -331,8 +331,15 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     lblBackupFileInfo = Label("lblBackupFileInfo", QStringLiteral("C:\\"), false, true);
     lblBackupFileInfo->setWordWrap(true);
     lblArchivePassword = Label("lblArchivePassword", QStringLiteral("Archive Password"));
-    lblArchivePassword->setVisible(false);
-    medtArchivePassword->setVisible(false);
+    // The password encrypts the archive when the box is ticked, and always opens an encrypted one.
+    ckbxEncryptArchive = CheckBox("ckbxEncryptArchive", QStringLiteral("Encrypt archive"), false, true, 0);
+    ckbxEncryptArchive->setToolTip(QStringLiteral("AES-256: the archive opens only with the archive password"));
+    spdbtnShowArchivePassword = SpeedButton("spdbtnShowArchivePassword", QStringLiteral("Show"));
+    spdbtnShowArchivePassword->setCheckable(true);
+    spdbtnShowArchivePassword->setToolTip(QStringLiteral("Show the password while pressed in"));
+    QObject::connect(spdbtnShowArchivePassword, &QToolButton::toggled, medtArchivePassword, [this](bool aShown) {
+        medtArchivePassword->setEchoMode(aShown ? QLineEdit::Normal : QLineEdit::Password);
+    });
     lblArchiveFilename = Label("lblArchiveFilename", QStringLiteral("Archive File Name"));
     imgArchiveFilename = WarningPicture("imgArchiveFilename", QStringLiteral("Filename must be fully qualified."));
     spdbtnBrowseArchiveFile = SpeedButton("spdbtnBrowseArchiveFile", QStringLiteral("..."));
@@ -342,8 +349,6 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     auto* archiveLayout = new QGridLayout(grpbxArchive);
     archiveLayout->addWidget(lblBackupFile, 0, 0);
     archiveLayout->addWidget(lblBackupFileInfo, 0, 1);
-    archiveLayout->addWidget(lblArchivePassword, 1, 0);
-    archiveLayout->addWidget(medtArchivePassword, 1, 1);
     archiveLayout->addWidget(lblArchiveFilename, 2, 0);
     archiveLayout->addWidget(Row({edtArchiveFilename, imgArchiveFilename, spdbtnBrowseArchiveFile}), 2, 1);
     archiveLayout->addWidget(ckbxKeepArchive, 3, 1);
@@ -351,12 +356,15 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     archiveLayout->addWidget(Row({edtArchiveDateBasedName, spdbnGenerateArchiveName}), 4, 1);
     lblArchiveNameHint = NameHint("lblArchiveNameHint");
     archiveLayout->addWidget(lblArchiveNameHint, 5, 1);
+    archiveLayout->addWidget(ckbxEncryptArchive, 6, 1);
+    archiveLayout->addWidget(lblArchivePassword, 7, 0);
+    archiveLayout->addWidget(Row({medtArchivePassword, spdbtnShowArchivePassword}), 7, 1);
     lblKeepLocal = Label("lblKeepLocal", QStringLiteral("Keep the newest N files locally"));
     edtKeepLocal = Edit("edtKeepLocal", QStringLiteral("0"), 1);
     edtKeepLocal->setToolTip(QStringLiteral("Older dated backups and archives in their folders are removed after a "
                                             "successful run; 0 keeps them all."));
-    archiveLayout->addWidget(lblKeepLocal, 6, 0);
-    archiveLayout->addWidget(edtKeepLocal, 6, 1);
+    archiveLayout->addWidget(lblKeepLocal, 8, 0);
+    archiveLayout->addWidget(edtKeepLocal, 8, 1);
 
     grpgxStatusReport = Group("grpgxStatusReport", QStringLiteral("Status Report"));
     mmoShell = Named(new QTextEdit, "mmoShell");
@@ -413,17 +421,21 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     ftpLayout->addWidget(Row({edtFTPNameFormat, spdbnGenerateFTPName}), 2, 1);
     lblFTPNameHint = NameHint("lblFTPNameHint");
     ftpLayout->addWidget(lblFTPNameHint, 3, 1);
+    ckbxRequireChecksum = CheckBox("ckbxRequireChecksum", QStringLiteral("Require a checksum"), true, true, 0);
+    ckbxRequireChecksum->setToolTip(
+        QStringLiteral("A download without the archive's SHA-256 checksum file beside it on the server fails"));
+    ftpLayout->addWidget(ckbxRequireChecksum, 4, 1);
     lblKeepRemote = Label("lblKeepRemote", QStringLiteral("Keep the newest N archives on the server"));
     edtKeepRemote = Edit("edtKeepRemote", QStringLiteral("0"), 1);
     edtKeepRemote->setToolTip(QStringLiteral("Older dated archives (and their .sha256 files) are removed from the "
                                              "server after a successful run; 0 keeps them all."));
-    ftpLayout->addWidget(lblKeepRemote, 4, 0);
-    ftpLayout->addWidget(edtKeepRemote, 4, 1);
+    ftpLayout->addWidget(lblKeepRemote, 5, 0);
+    ftpLayout->addWidget(edtKeepRemote, 5, 1);
     lblTransferLimit = Label("lblTransferLimit", QStringLiteral("Transfer limit (KiB/s)"));
     edtTransferLimit = Edit("edtTransferLimit", QString(), 1);
     edtTransferLimit->setPlaceholderText(QStringLiteral("no limit"));
-    ftpLayout->addWidget(lblTransferLimit, 5, 0);
-    ftpLayout->addWidget(edtTransferLimit, 5, 1);
+    ftpLayout->addWidget(lblTransferLimit, 6, 0);
+    ftpLayout->addWidget(edtTransferLimit, 6, 1);
 
     auto* ftpPageLayout = new QVBoxLayout(tbshtFTP);
     ftpPageLayout->addWidget(grpbxFTPAuthentication);

@@ -94,6 +94,8 @@ struct TfrmVandrelForm
     QLabel* lblBackupFileInfo = nullptr;
     QLabel* lblArchivePassword = nullptr;
     QLineEdit* medtArchivePassword = nullptr;
+    QCheckBox* ckbxEncryptArchive = nullptr;
+    QToolButton* spdbtnShowArchivePassword = nullptr;
     QLabel* lblArchiveFilename = nullptr;
     QLineEdit* edtArchiveFilename = nullptr;
     QLabel* imgArchiveFilename = nullptr;
@@ -130,6 +132,7 @@ struct TfrmVandrelForm
     QLineEdit* edtFTPNameFormat = nullptr;
     QToolButton* spdbnGenerateFTPName = nullptr;
     QLabel* lblFTPNameHint = nullptr;
+    QCheckBox* ckbxRequireChecksum = nullptr;
     QLabel* lblTransferLimit = nullptr;
     QLineEdit* edtTransferLimit = nullptr;
     QLabel* lblKeepRemote = nullptr;
