@@ -456,6 +456,13 @@ void TFtpTransfer::ResetRequest()
     // libcurl paces the data to the limit on average; the stall guard above still sees every byte that moves.
     SetOpt(curl, CURLOPT_MAX_SEND_SPEED_LARGE, static_cast<curl_off_t>(FTransferLimit));
     SetOpt(curl, CURLOPT_MAX_RECV_SPEED_LARGE, static_cast<curl_off_t>(FTransferLimit));
+    // A request without a sink of its own (the size a NOBODY request reports) drops what it receives: an earlier
+    // request's sink is gone by now.
+    SetOpt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t aSize, size_t aCount, void*) -> size_t {
+            return aSize * aCount;
+        });
+    SetOpt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     if (FTransferLimit > 0) {
         // Small pieces under a limit: a big buffer would leave in one burst what the limit is to spread.
         SetOpt(curl, CURLOPT_BUFFERSIZE, TPacer::PieceSize(FTransferLimit));

@@ -127,6 +127,7 @@ TEST_F(VandrelHousekeepingRunTest, AfterAnUpload_TheOldestArchivesOfTheFormatGoW
                            QStringLiteral("DB01-02-2025.bin.sha256"),
                            QStringLiteral("DB01-03-2025.bin"),
                            QStringLiteral("DB01-05-2025.bin"),
+                           QStringLiteral("DB01-05-2025.bin.sha256"),
                            QStringLiteral("notes.txt")}));
     EXPECT_TRUE(QFileInfo(Root() + QStringLiteral("/DB01-01-2019.bin")).isDir());
     EXPECT_EQ(RemovedLines(),
@@ -148,7 +149,8 @@ TEST_F(VandrelHousekeepingRunTest, AFailedRun_RemovesNothing)
     ASSERT_TRUE(FRun.RunToEnd());
 
     EXPECT_EQ(FRun.Run.Outcome(), roFailed);
-    QStringList expected = before + QStringList{QStringLiteral("DB01-05-2025.bin")};
+    QStringList expected =
+        before + QStringList{QStringLiteral("DB01-05-2025.bin"), QStringLiteral("DB01-05-2025.bin.sha256")};
     expected.sort();
     EXPECT_EQ(RemoteFiles(), expected);
     EXPECT_EQ(RemovedLines(), QStringList()) << FRun.ReportText();
