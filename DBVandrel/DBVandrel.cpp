@@ -3,6 +3,7 @@
 #include "UFreeTds.h"
 #include "UVersionInfo.h"
 #include "UWorker.h"
+#include "VandrelCheck.h"
 #include "VandrelHeadless.h"
 #include "VandrelUsage.h"
 
@@ -123,6 +124,8 @@ int RunWithoutDisplay(int aArgc, char** aArgv)
     if (Answered(commandLine))
         return esSuccess;
     InitLibraries();
+    if (commandLine.Check)
+        return Finish(VandrelCheck::RunCheck(commandLine));
     TVandrelHeadless job;
     const int status = job.Prepare(commandLine);
     if (status >= 0)
@@ -164,6 +167,8 @@ int main(int argc, char** argv)
     if (Answered(commandLine))
         return esSuccess;
     InitLibraries();
+    if (commandLine.Check)
+        return Finish(VandrelCheck::RunCheck(commandLine));
 
     QStringList arguments = QApplication::arguments();
     arguments.removeFirst();

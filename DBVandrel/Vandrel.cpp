@@ -8,7 +8,11 @@
 #include "UConnectionStringManager.h"
 #include "UDatConModule.h"
 #include "UDataLinkDialog.h"
+#include "UDatConModule.h"
 #include "UFtpTransfer.h"
+#include "UWorker.h"
+#include "VandrelCheck.h"
+#include "VandrelDatabase.h"
 #include "VandrelHeadless.h"
 
 #include <QApplication>
@@ -24,6 +28,43 @@
 #include <QTextDocument>
 #include <QThread>
 #include <QTimer>
+
+#include <atomic>
+#include <mutex>
+
+/// The way from a check's worker to the window: calls queued to the window while it waits for the check, dropped
+/// once it let go of it (closing); Running tells the check to stop.
+class TCheckChannel
+{
+public:
+    explicit TCheckChannel(TfrmVandrel* aWindow)
+        : FWindow(aWindow)
+    {
+    }
+    /// Queues aCall to the window's thread; dropped once the window let go of the check. Any thread.
+    void Post(std::function<void(TfrmVandrel&)> aCall)
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        if (!FWindow)
+            return;
+        TfrmVandrel* window = FWindow;
+        QMetaObject::invokeMethod(
+            window, [window, call = std::move(aCall)] { call(*window); }, Qt::QueuedConnection);
+    }
+    /// The window no longer waits: later calls are dropped and the check stops.
+    void Detach()
+    {
+        std::lock_guard<std::mutex> guard(FLock);
+        FWindow = nullptr;
+        Running = false;
+    }
+    /// True until the window let go of the check.
+    std::atomic<bool> Running{true};
+
+private:
+    std::mutex FLock;
+    TfrmVandrel* FWindow;
+};
 
 namespace {
 /// Every record with the control of aForm that shows it (a record without a control is left out).
@@ -65,6 +106,8 @@ TfrmVandrel::~TfrmVandrel()
 {
     // The run lets go of a step still under way; nothing the worker does later reaches this window.
     FRun->Close();
+    if (FCheck)
+        FCheck->Detach();
     if (FWaitCursor)
         QApplication::restoreOverrideCursor();
 }
@@ -77,6 +120,7 @@ void TfrmVandrel::ConnectHandlers()
     connect(ui.btbnSave, &QPushButton::clicked, this, &TfrmVandrel::btbnSaveClick);
     connect(ui.btbnOpen, &QPushButton::clicked, this, &TfrmVandrel::btbnOpenClick);
     connect(ui.btbnSaveAs, &QPushButton::clicked, this, &TfrmVandrel::btbnSaveAsClick);
+    connect(ui.btbnCheck, &QPushButton::clicked, this, &TfrmVandrel::btbnCheckClick);
     connect(ui.btbnClose, &QPushButton::clicked, this, &QWidget::close);
     connect(ui.PageControl, &QTabWidget::currentChanged, this, &TfrmVandrel::tbshtShow);
     for (QLineEdit* edit : {ui.edtBackupFilename, ui.edtRestorePhysicalData, ui.edtRestorePhysicalLog})
@@ -316,6 +360,45 @@ void TfrmVandrel::btbnSaveClick()
             throw EVandrel(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
         SaveSettingsFile(FSettingsFileName, cSettingsKey, Settings());
     });
+}
+
+void TfrmVandrel::btbnCheckClick()
+{
+    AssertWindowThread();
+    if (FCheck)
+        return;
+    const TVandrelSettings settings = Settings();
+    // The connection the window has (chosen in the dialog, perhaps not stored) is the one to check.
+    QString connectionString;
+    if (const VandrelDatabase::TModuleLock lock; lock.Owns())
+        connectionString = DatConModule().ConnectionString();
+    auto channel = std::make_shared<TCheckChannel>(this);
+    FCheck = channel;
+    FUi->btbnCheck->setEnabled(false);
+    AddStatusLine(QStringLiteral("Checking the ticked steps..."));
+    auto* worker = new TProcThread([channel, settings, connectionString] {
+        bool passed = false;
+        try {
+            passed = VandrelCheck::CheckJob(
+                settings,
+                connectionString,
+                [&channel](const VandrelCheck::TCheckLine& aLine) {
+                    channel->Post([text = aLine.Text()](TfrmVandrel& aWindow) { aWindow.AddStatusLine(text); });
+                },
+                channel->Running);
+        } catch (...) {
+            const QString text = CurrentFailureText();
+            channel->Post([text](TfrmVandrel& aWindow) { aWindow.AddStatusLine(text); });
+        }
+        channel->Post([passed](TfrmVandrel& aWindow) {
+            aWindow.AddStatusLine(passed ? QStringLiteral("Check: every check passed.")
+                                         : QStringLiteral("Check: not every check passed."));
+            aWindow.FCheck.reset();
+            aWindow.FUi->btbnCheck->setEnabled(true);
+        });
+    });
+    worker->start();
+    worker->Abandon(); // it frees itself when the check has ended
 }
 
 TVandrelSettings TfrmVandrel::Settings() const

@@ -16,6 +16,7 @@
 #include <memory>
 
 class QCheckBox;
+class TCheckChannel;
 
 /// The main window: shows a run and its settings. Its controls are bound to the settings value the run reads;
 /// it shows what the run signals and answers the run's questions with dialogs.
@@ -89,6 +90,8 @@ public Q_SLOTS:
     void btbnSaveClick();
     void btbnOpenClick();
     void btbnSaveAsClick();
+    /// Checks the job as the controls show it on a worker; its lines go to the status report as they come.
+    void btbnCheckClick();
     void tbshtShow();
     void edtBackupFilenameChange();
     void edtArchiveFilenameChange();
@@ -156,6 +159,8 @@ private:
     bool FRefused = false;
     bool FWaitCursor = false;
     int FPercent = 0;
+    /// The check under way, if any.
+    std::shared_ptr<TCheckChannel> FCheck;
     QString FBackupDialogName;
     QString FArchiveDialogName;
 };

@@ -185,6 +185,8 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     btbnStart = GlyphButton("btbnStart", QStringLiteral("S&tart"), QStyle::SP_MediaPlay);
     btbnCancel = GlyphButton("btbnCancel", QStringLiteral("&Cancel"), QStyle::SP_DialogCancelButton);
     btbnCancel->setVisible(false);
+    btbnCheck = GlyphButton("btbnCheck", QStringLiteral("C&heck"), QStyle::SP_DialogApplyButton);
+    btbnCheck->setToolTip(QStringLiteral("Checks what the ticked steps will need, without running them"));
     grpbxArchiveSteps = Group("grpbxArchiveSteps", QStringLiteral("Archival Steps"));
     grpbxRestoreSteps = Group("grpbxRestoreSteps", QStringLiteral("Restoration Steps"));
     // Alt+C is Cancel's: Close takes Alt+L.
@@ -199,6 +201,7 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     automationLayout->addWidget(btbnSaveAs);
     automationLayout->addWidget(btbnStart);
     automationLayout->addWidget(btbnCancel);
+    automationLayout->addWidget(btbnCheck);
     automationLayout->addWidget(ckbxAutomated);
     automationLayout->addWidget(ckbxAutoExit);
     auto* archiveStepsLayout = new QVBoxLayout(grpbxArchiveSteps);

@@ -29,6 +29,7 @@ struct TfrmVandrelForm
     QLabel* lblSettingsFile = nullptr;
     QPushButton* btbnStart = nullptr;
     QPushButton* btbnCancel = nullptr;
+    QPushButton* btbnCheck = nullptr;
     QCheckBox* ckbxAutomated = nullptr;
     QCheckBox* ckbxAutoExit = nullptr;
     QGroupBox* grpbxArchiveSteps = nullptr;

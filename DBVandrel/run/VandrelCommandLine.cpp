@@ -7,6 +7,7 @@ namespace {
 const QString cStallTimeout = QStringLiteral("--stall-timeout");
 const QString cHelp = QStringLiteral("--help");
 const QString cVersion = QStringLiteral("--version");
+const QString cCheck = QStringLiteral("--check");
 
 bool ReadSeconds(const QString& aText, int& aSeconds)
 {
@@ -43,10 +44,10 @@ TCommandLine ParseCommandLine(const QStringList& aArguments)
                 value = argument.mid(equals + 1);
                 hasValue = true;
             }
-            if (name == cHelp || name == cVersion) {
+            if (name == cHelp || name == cVersion || name == cCheck) {
                 if (hasValue)
                     return fail(QStringLiteral("The option %1 takes no value.").arg(name));
-                (name == cHelp ? result.Help : result.Version) = true;
+                (name == cHelp ? result.Help : name == cVersion ? result.Version : result.Check) = true;
                 continue;
             }
             if (name != cStallTimeout)

@@ -19,6 +19,8 @@ struct TCommandLine
     bool Help = false;
     /// --version: the program prints its version and ends; nothing else is read or run.
     bool Version = false;
+    /// --check: the program checks the settings file's job without running it and ends.
+    bool Check = false;
 };
 
 /// Reads the arguments after the program name. Arguments after the settings file are ignored.

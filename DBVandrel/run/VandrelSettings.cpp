@@ -145,7 +145,10 @@ std::span<const TSettingField> AddedSettingFields()
     return cAddedFields;
 }
 
-TSettingsLoad LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSettings& aSettings)
+TSettingsLoad LoadSettingsFile(const QString& aFileName,
+                               USVCrypt::TCryptKey aKey,
+                               TVandrelSettings& aSettings,
+                               bool aMoveAside)
 {
     const QByteArray fileBytes = UPersistRecords::ReadFileBytes(aFileName);
     TRecordReader reader(UPersistRecords::DecodeSettingsFile(fileBytes, aKey));
@@ -154,6 +157,10 @@ TSettingsLoad LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKe
         return TSettingsLoad();
     TSettingsLoad result;
     result.Ok = false;
+    if (!aMoveAside) {
+        result.StatusLine = QStringLiteral("The settings could not be read (%1)").arg(fault);
+        return result;
+    }
     try {
         const QString movedTo = UPersistRecords::MoveAsideBadFile(aFileName);
         result.StatusLine =

@@ -107,8 +107,11 @@ inline constexpr USVCrypt::TCryptKey cSettingsKey = {0x7C, 0x15, 0xE9, 0xB2, 0xD
 /// any order (added records by name, unknown ones kept in aSettings.Unknown); an added record the file lacks takes
 /// its WhenAbsent value. A file whose first 25 records do not match, or whose values cannot be read, is damaged: it
 /// is moved aside as "<name>.bad" (left in place when it cannot be moved) and reported in the result, never thrown.
-/// Throws EVandrel when the file cannot be opened.
-TSettingsLoad LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSettings& aSettings);
+/// Throws EVandrel when the file cannot be opened. aMoveAside false leaves a damaged file where it is (a check).
+TSettingsLoad LoadSettingsFile(const QString& aFileName,
+                               USVCrypt::TCryptKey aKey,
+                               TVandrelSettings& aSettings,
+                               bool aMoveAside = true);
 /// Writes aSettings to aFileName under aKey: the 25 records, the added ones, then the unknown ones it was read
 /// with. The file is replaced atomically, readable by its owner only.
 /// Throws EVandrel when it cannot be written (the old file is then left as it was).

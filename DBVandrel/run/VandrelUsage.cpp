@@ -66,6 +66,11 @@ Options:
       --stall-timeout=SECONDS  cancel a backup during which the database
                                  server sends nothing for SECONDS
                                  (default 1800; 0 turns it off)
+      --stall-timeout=SECONDS  cancel a backup during which the database server sends
+                                 nothing for SECONDS (default 1800; 0 turns it off)
+      --check                  check the job of SETTINGS-FILE without running it: one
+                                 line per check, "ok" or the reason; exit status 0 when
+                                 all pass, 1 otherwise
       --help                   display this help and exit
       --version                output version information and exit
       --                       end of the options (for a settings file

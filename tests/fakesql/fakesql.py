@@ -409,6 +409,35 @@ class Session:
             dbs = sorted(dbs, key=lambda d: d.name.lower(), reverse=descending)
         return self.rows([(alias, NVarChar(128), False)], [(db.name,) for db in dbs])
 
+    # Permissions as a fresh server has them: the login "sa" is sysadmin and may do anything; every other login
+    # holds no server role and no permission.
+    SERVER_ROLES = {"sysadmin", "serveradmin", "securityadmin", "processadmin", "setupadmin", "bulkadmin",
+                    "diskadmin", "dbcreator", "public"}
+
+    def do_select_permissions(self, calls):
+        sysadmin = self.user.lower() == "sa"
+        columns, values = [], []
+        for function, args, alias in calls:
+            if function == "IS_SRVROLEMEMBER":
+                role = args[0].lower()
+                value = None if role not in self.SERVER_ROLES else 1 if (sysadmin or role == "public") else 0
+            else:
+                securable, kind, _permission = args
+                known = kind is None or kind.upper() != "DATABASE" or self.store.find(securable) is not None
+                value = (1 if sysadmin else 0) if known else None
+            columns.append((alias or "", IntN(4), True))
+            values.append(value)
+        return self.rows(columns, [tuple(values)])
+
+    def do_fileexist(self, path):
+        """xp_fileexist: answers only a sysadmin truthfully (zeros for everyone else, as the real one does)."""
+        full = os.path.normpath(self.store.resolve(path))
+        truthful = self.user.lower() == "sa"
+        row = (int(truthful and os.path.isfile(full)), int(truthful and os.path.isdir(full)),
+               int(truthful and os.path.isdir(os.path.dirname(full))))
+        return self.rows([("File Exists", IntN(4), False), ("File is a Directory", IntN(4), False),
+                          ("Parent Directory Exists", IntN(4), False)], [row])
+
     def current_db(self):
         db = self.store.find(self.database)
         if db is None:  # its files went away while we were connected

@@ -207,7 +207,14 @@ class Parser:
             return ("logspace",)
         if word in ("EXEC", "EXECUTE"):
             self.next()
+            # master.dbo.xp_fileexist: the database and schema in front of a procedure are read past
+            while self.peek().kind in ("ident", "name") and self.peek(1).kind == "punct" and self.peek(1).value == ".":
+                self.next()
+                self.next()
             word = self.peek().word()
+            if word == "XP_FILEEXIST":
+                self.next()
+                return ("fileexist", self.string())
         if word == "SP_SPACEUSED":
             self.next()
             return ("spaceused",)
@@ -270,6 +277,8 @@ class Parser:
             self.next()
             return ("select_value", t.value, self.alias())
         word = t.word()
+        if word in ("IS_SRVROLEMEMBER", "HAS_PERMS_BY_NAME"):
+            return ("select_permissions", self.permission_calls())
         if word in ("@@SPID", "@@VERSION", "@@SERVERNAME"):
             self.next()
             return ("select_global", word, self.alias())
@@ -296,6 +305,27 @@ class Parser:
                 descending = self.take("ASC", "DESC") == "DESC"
             return ("select_databases", alias, descending)
         self.fail()
+
+    def permission_calls(self):
+        """IS_SRVROLEMEMBER('role') [AS a], HAS_PERMS_BY_NAME(securable|NULL, class|NULL, 'permission') [AS b], ..."""
+        calls = []
+        while True:
+            function = self.take("IS_SRVROLEMEMBER", "HAS_PERMS_BY_NAME")
+            if not function:
+                self.fail()
+            self.expect_punct("(")
+            args = []
+            while True:
+                args.append(None if self.take("NULL") else self.string())
+                if not self.punct(","):
+                    break
+            self.expect_punct(")")
+            if len(args) != (1 if function == "IS_SRVROLEMEMBER" else 3):
+                self.i -= 1
+                self.fail()
+            calls.append((function, args, self.alias()))
+            if not self.punct(","):
+                return calls
 
     def alias(self):
         if self.take("AS"):

@@ -4,13 +4,14 @@
 
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
                     [--refuse-rename-over] [--refuse-rename] [--refuse-rename-from PATTERN ...] [--log-commands]
-                    [--stall-after BYTES] [--delay COMMAND=SECONDS ...]
+                    [--stall-after BYTES] [--delay COMMAND=SECONDS ...] [--read-only]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do; --refuse-rename makes
 every RNTO fail; --refuse-rename-from makes RNTO fail when the name given to RNFR matches PATTERN (fnmatch, case
 sensitive, e.g. "*.part.vandrel"), so that one rename of a sequence fails while the others work.
 --stall-after makes every data connection stop moving data (but stay open) once it has carried
 that many bytes, as a server or network that hangs mid-transfer does.
 --delay makes the server wait before it handles COMMAND (e.g. DELE=2), as a slow server does.
+--read-only lets every user list and download but not store, rename or delete.
 Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its standard input
 closes, so it never outlives the test that started it.
 """
@@ -39,6 +40,7 @@ def main():
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
     parser.add_argument("--delay", action="append", default=[], help="COMMAND=SECONDS: wait before COMMAND")
     parser.add_argument("--stall-after", type=int, default=-1, help="bytes after which data connections hang")
+    parser.add_argument("--read-only", action="store_true", help="users may list and download only")
     args = parser.parse_args()
 
     if args.log_commands:
@@ -46,7 +48,7 @@ def main():
     authorizer = DummyAuthorizer()
     for entry in args.user or ["vandrel:secret"]:
         name, _, password = entry.partition(":")
-        authorizer.add_user(name, password, args.root, perm="elradfmwMT")
+        authorizer.add_user(name, password, args.root, perm="elr" if args.read_only else "elradfmwMT")
 
     delays = {name.upper(): float(seconds) for name, _, seconds in (d.partition("=") for d in args.delay)}
 
