@@ -376,7 +376,15 @@ public:
     {
         using namespace UFtpTransfer;
         const TVandrelSettings& settings = aContext.Settings();
-        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword);
+        TFtpOptions options;
+        options.Protocol = ProtocolFromName(settings.FTPProtocol);
+        options.Passive = settings.FTPPassive;
+        options.KeyFile = settings.SSHKeyFile;
+        options.KeyPassphrase = settings.SSHKeyPassphrase;
+        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, options);
+        // A server the trust files do not know yet: a person may trust it; a run without one fails and says how.
+        if (aContext.Interactive())
+            ftp.SetTrustHandler([&aContext](const QString& aQuestion) { return aContext.Confirm(aQuestion); });
         ftp.SetStatusHandler([&aContext](TFtpStatus aStatus, const QString&) {
             if (aStatus != fsTransferReady && aStatus != fsTransferAborted)
                 aContext.FtpStatus(aStatus);
@@ -399,7 +407,7 @@ public:
         const QString fileName = settings.FTPFilename;
         const QString archive = settings.ArchiveFilename;
         // The server in the log: the address without its user or password, which it never holds.
-        const QString remote = QStringLiteral("ftp://%1/%2").arg(settings.FTPUrl, fileName);
+        const QString remote = ftp.DisplayUrl(fileName);
         QElapsedTimer clock;
         clock.start();
         if (FDownload) {
