@@ -3,6 +3,7 @@
 #include "UVersionInfo.h"
 #include "UWorker.h"
 #include "VandrelHeadless.h"
+#include "VandrelUsage.h"
 
 #ifdef VANDREL_WITH_WINDOW
 #include "UDataLinkDialog.h"
@@ -74,6 +75,27 @@ int Finish(int aStatus)
     return aStatus;
 }
 
+/// Answers --help and --version on standard output; returns false when aCommandLine asks for neither.
+bool Answered(const TCommandLine& aCommandLine)
+{
+    if (!aCommandLine.Ok || (!aCommandLine.Help && !aCommandLine.Version))
+        return false;
+    const QString text = aCommandLine.Help ? VandrelUsage::HelpText() : VandrelUsage::VersionText();
+    std::fputs(text.toLocal8Bit().constData(), stdout);
+    std::fflush(stdout);
+    return true;
+}
+
+/// --help and --version before anything else: no display, no application object, no settings file. Returns the
+/// exit status, or -1 to go on (a command line with Qt's own options is read again once Qt has taken them).
+int AnswerAtOnce(int aArgc, char** aArgv)
+{
+    QStringList arguments;
+    for (int i = 1; i < aArgc; ++i)
+        arguments.append(QString::fromLocal8Bit(aArgv[i]));
+    return Answered(ParseCommandLine(arguments)) ? esSuccess : -1;
+}
+
 /// The command line after the program name (and after the options the application object took for itself).
 TCommandLine ReadCommandLine()
 {
@@ -81,7 +103,10 @@ TCommandLine ReadCommandLine()
     arguments.removeFirst();
     const TCommandLine commandLine = ParseCommandLine(arguments);
     if (!commandLine.Ok)
-        std::fprintf(stderr, "Database Vandrel: %s\n", commandLine.Error.toLocal8Bit().constData());
+        std::fprintf(stderr,
+                     "Database Vandrel: %s\n%s\n",
+                     commandLine.Error.toLocal8Bit().constData(),
+                     VandrelUsage::TryHelpText().toLocal8Bit().constData());
     return commandLine;
 }
 
@@ -94,6 +119,8 @@ int RunWithoutDisplay(int aArgc, char** aArgv)
     const TCommandLine commandLine = ReadCommandLine();
     if (!commandLine.Ok)
         return esNothingToDo;
+    if (Answered(commandLine))
+        return esSuccess;
     InitLibraries();
     TVandrelHeadless job;
     const int status = job.Prepare(commandLine);
@@ -120,14 +147,19 @@ int main(int argc, char** argv)
 {
     // The settings hold passwords: no core dump, and no other process of the user may read this one's memory.
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+    if (const int status = AnswerAtOnce(argc, argv); status >= 0)
+        return status;
 #ifdef VANDREL_WITH_WINDOW
     if (!HasDisplay())
         return RunWithoutDisplay(argc, argv);
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Database Vandrel"));
     QApplication::setApplicationVersion(TVersionInfo::ProgramVersion());
-    if (!ReadCommandLine().Ok)
+    const TCommandLine commandLine = ReadCommandLine();
+    if (!commandLine.Ok)
         return esNothingToDo;
+    if (Answered(commandLine))
+        return esSuccess;
     InitLibraries();
 
     QStringList arguments = QApplication::arguments();

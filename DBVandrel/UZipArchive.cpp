@@ -16,9 +16,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <limits>
+#include <memory>
+#include <mutex>
+#include <new>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 namespace UZipArchive {
@@ -36,6 +44,21 @@ constexpr double cDeflateWorthRatio = 0.99;
 // Local and central headers, ZIP64 extras and the end records of a one-entry archive, without the name.
 constexpr qint64 cArchiveOverhead = 30 + 46 + 2 * 32 + 56 + 20 + 22;
 constexpr qint64 cExtractBufferSize = 1024 * 1024;
+
+// Parallel deflate: the file is cut into blocks deflated at once on every core (at most cMaxDeflateThreads), each
+// primed with the cDictionarySize bytes before it, so the joined stream is nearly as small as a single one.
+constexpr qint64 cBlockSize = 1024 * 1024;
+constexpr qint64 cDictionarySize = 32 * 1024;
+constexpr unsigned cMaxDeflateThreads = 8;
+// Input handed to zlib per call: a stop request is seen between calls.
+constexpr qint64 cDeflateStep = 128 * 1024;
+// How often a wait for a block looks at the cancel flag.
+constexpr auto cCancelPoll = std::chrono::milliseconds(20);
+// libzip writes ZIP64 headers for a deflated entry above this size, judging deflate's worst growth (5 bytes per
+// 16 KiB); the byte-boundary ends of our blocks add up to 5 bytes per block more. Just below it (where that could
+// cross 4 GiB without the ZIP64 headers) libzip deflates the file itself.
+constexpr qint64 cLibzipDeflateZip64From = 4293656963;
+constexpr qint64 cJoinedStreamMargin = 64 * 1024;
 
 QString Local(const char* aText)
 {
@@ -146,6 +169,267 @@ private:
     Bytef FOut[16384];
 };
 
+/// Deflates a file in blocks on several threads and hands out one raw deflate stream, in order. Each block is
+/// primed with the 32 KiB before it (deflateSetDictionary) and ends on a byte boundary (Z_SYNC_FLUSH: an empty
+/// stored block), the last one ends the stream (Z_FINISH); the blocks' CRC-32s are combined in order. Memory is
+/// bounded by the blocks in flight (twice the threads), never by the file's size. The file is read by the thread
+/// that calls Read; failures are reported as libzip errors, never thrown across a thread.
+class TParallelDeflate
+{
+public:
+    TParallelDeflate(int aFd, qint64 aSize)
+        : FFd(aFd)
+        , FSize(aSize)
+    {
+        const unsigned cores = std::max(1u, std::thread::hardware_concurrency());
+        const unsigned threads = aSize <= cBlockSize ? 1u : std::min(cores, cMaxDeflateThreads);
+        FMaxInFlight = 2 * threads;
+        try {
+            for (unsigned i = 0; i < threads; ++i)
+                FThreads.emplace_back([this] { Work(); });
+        } catch (...) {
+            Stop();
+            throw;
+        }
+    }
+    TParallelDeflate(const TParallelDeflate&) = delete;
+    TParallelDeflate& operator=(const TParallelDeflate&) = delete;
+    ~TParallelDeflate() { Stop(); }
+
+    /// Copies the next bytes of the stream into aData: their count, 0 at its end, -1 on failure or when aRunning
+    /// turned false (aError then says which).
+    zip_int64_t Read(void* aData, zip_uint64_t aLength, const std::atomic<bool>& aRunning, zip_error_t* aError)
+    {
+        for (;;) {
+            if (!aRunning.load()) {
+                zip_error_set(aError, ZIP_ER_CANCELLED, 0);
+                return -1;
+            }
+            if (!Fill(aError))
+                return -1;
+            std::unique_lock lock(FMutex);
+            if (FInFlight.empty())
+                return 0;
+            TBlock& head = *FInFlight.front();
+            while (head.State == TBlock::Waiting || head.State == TBlock::Busy) {
+                FDone.wait_for(lock, cCancelPoll);
+                if (!aRunning.load()) {
+                    zip_error_set(aError, ZIP_ER_CANCELLED, 0);
+                    return -1;
+                }
+            }
+            if (head.State == TBlock::Failed) {
+                zip_error_set(aError, head.Error, head.Error == ZIP_ER_ZLIB ? head.ZlibCode : 0);
+                return -1;
+            }
+            if (head.Delivered < head.OutLength) {
+                const size_t n = std::min<size_t>(aLength, head.OutLength - head.Delivered);
+                std::memcpy(aData, head.Out.data() + head.Delivered, n);
+                head.Delivered += n;
+                FProgress = FInputDone +
+                            static_cast<qint64>(static_cast<double>(head.Length) * static_cast<double>(head.Delivered) /
+                                                static_cast<double>(head.OutLength));
+                return static_cast<zip_int64_t>(n);
+            }
+            FCrc = crc32_combine(FCrc, head.Crc, static_cast<z_off_t>(head.Length));
+            FInputDone += head.Length;
+            FProgress = FInputDone;
+            FFinished = head.Last;
+            FSpare.push_back(std::move(FInFlight.front()));
+            FInFlight.pop_front();
+        }
+    }
+
+    /// Stops the threads (a block being deflated is left within one step) and waits for them.
+    void Stop() noexcept
+    {
+        {
+            std::lock_guard lock(FMutex);
+            FStop = true;
+        }
+        FWork.notify_all();
+        for (std::thread& thread : FThreads)
+            thread.join();
+        FThreads.clear();
+    }
+
+    /// Bytes of the file whose deflated form was handed out (within a block, in proportion to its output).
+    qint64 InputDone() const { return FProgress; }
+    /// True once the whole stream was handed out; Crc() is then the file's CRC-32.
+    bool Finished() const { return FFinished; }
+    quint32 Crc() const { return static_cast<quint32>(FCrc); }
+
+private:
+    struct TBlock
+    {
+        enum TState { Waiting, Busy, Done, Failed };
+        std::vector<char> In; ///< the dictionary (DictLength bytes), then the block (Length bytes)
+        qint64 DictLength = 0;
+        qint64 Length = 0;
+        bool Last = false;
+        std::vector<unsigned char> Out;
+        size_t OutLength = 0;
+        size_t Delivered = 0;
+        uLong Crc = 0;
+        TState State = Waiting;
+        int Error = ZIP_ER_OK;
+        int ZlibCode = Z_OK;
+    };
+
+    /// Reads blocks of the file until the blocks in flight are as many as allowed or the file is all read.
+    bool Fill(zip_error_t* aError)
+    {
+        for (;;) {
+            std::unique_ptr<TBlock> block;
+            {
+                std::lock_guard lock(FMutex);
+                if (FReadAll || FInFlight.size() >= FMaxInFlight)
+                    return true;
+                if (!FSpare.empty()) {
+                    block = std::move(FSpare.back());
+                    FSpare.pop_back();
+                }
+            }
+            if (!block)
+                block = std::make_unique<TBlock>();
+            const qint64 length = std::min(cBlockSize, FSize - FReadOffset);
+            const qint64 dictionary = static_cast<qint64>(FTail.size());
+            block->In.resize(static_cast<size_t>(dictionary + length));
+            std::memcpy(block->In.data(), FTail.data(), FTail.size());
+            const qint64 got = ReadAt(FFd, block->In.data() + dictionary, length, FReadOffset);
+            if (got != length) {
+                // A file that shrinks while it is read is as bad as a read error.
+                zip_error_set(aError, ZIP_ER_READ, got < 0 ? errno : EIO);
+                return false;
+            }
+            block->DictLength = dictionary;
+            block->Length = length;
+            block->Last = FReadOffset + length >= FSize;
+            block->OutLength = 0;
+            block->Delivered = 0;
+            block->State = TBlock::Waiting;
+            const qint64 keep = std::min(cDictionarySize, length);
+            FTail.assign(block->In.end() - keep, block->In.end());
+            FReadOffset += length;
+            {
+                std::lock_guard lock(FMutex);
+                FReadAll = block->Last;
+                FInFlight.push_back(std::move(block));
+            }
+            FWork.notify_one();
+        }
+    }
+
+    void Work() noexcept
+    {
+        z_stream stream;
+        std::memset(&stream, 0, sizeof stream);
+        const int init = deflateInit2(&stream, cDeflateLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY);
+        std::unique_lock lock(FMutex);
+        for (;;) {
+            TBlock* block = nullptr;
+            FWork.wait(lock, [&] {
+                if (FStop)
+                    return true;
+                for (const std::unique_ptr<TBlock>& b : FInFlight)
+                    if (b->State == TBlock::Waiting) {
+                        block = b.get();
+                        return true;
+                    }
+                return false;
+            });
+            if (FStop)
+                break;
+            block->State = TBlock::Busy;
+            lock.unlock();
+            int error = ZIP_ER_OK;
+            int code = init;
+            if (init != Z_OK)
+                error = ZIP_ER_ZLIB;
+            else {
+                try {
+                    code = Deflate(stream, *block);
+                    if (code != Z_OK)
+                        error = ZIP_ER_ZLIB;
+                } catch (const std::bad_alloc&) {
+                    error = ZIP_ER_MEMORY;
+                }
+            }
+            lock.lock();
+            block->State = error == ZIP_ER_OK ? TBlock::Done : TBlock::Failed;
+            block->Error = error;
+            block->ZlibCode = code;
+            FDone.notify_all();
+        }
+        lock.unlock();
+        if (init == Z_OK)
+            deflateEnd(&stream);
+    }
+
+    /// Deflates one block into its Out; Z_OK, or zlib's failure (Z_OK also when stopped: the block is then dropped).
+    int Deflate(z_stream& aStream, TBlock& aBlock)
+    {
+        const auto* data = reinterpret_cast<const Bytef*>(aBlock.In.data());
+        const Bytef* input = data + aBlock.DictLength;
+        aBlock.Crc = crc32(crc32(0L, Z_NULL, 0), input, static_cast<uInt>(aBlock.Length));
+        int rc = deflateReset(&aStream);
+        if (rc == Z_OK && aBlock.DictLength > 0)
+            rc = deflateSetDictionary(&aStream, data, static_cast<uInt>(aBlock.DictLength));
+        if (rc != Z_OK)
+            return rc;
+        const size_t bound = deflateBound(&aStream, static_cast<uLong>(aBlock.Length)) + 64;
+        if (aBlock.Out.size() < bound)
+            aBlock.Out.resize(bound);
+        aStream.next_out = aBlock.Out.data();
+        aStream.avail_out = static_cast<uInt>(aBlock.Out.size());
+        qint64 offset = 0;
+        do {
+            if (FStop)
+                return Z_OK;
+            const qint64 step = std::min(cDeflateStep, aBlock.Length - offset);
+            aStream.next_in = const_cast<Bytef*>(input + offset);
+            aStream.avail_in = static_cast<uInt>(step);
+            offset += step;
+            const int flush = offset < aBlock.Length ? Z_NO_FLUSH : (aBlock.Last ? Z_FINISH : Z_SYNC_FLUSH);
+            for (;;) {
+                if (aStream.avail_out == 0) {
+                    const size_t used = aBlock.Out.size();
+                    aBlock.Out.resize(used + used / 2);
+                    aStream.next_out = aBlock.Out.data() + used;
+                    aStream.avail_out = static_cast<uInt>(aBlock.Out.size() - used);
+                }
+                rc = deflate(&aStream, flush);
+                if (rc == Z_STREAM_ERROR)
+                    return rc;
+                if (flush == Z_FINISH ? rc == Z_STREAM_END : aStream.avail_in == 0 && aStream.avail_out != 0)
+                    break;
+            }
+        } while (offset < aBlock.Length);
+        aBlock.OutLength = aBlock.Out.size() - aStream.avail_out;
+        return Z_OK;
+    }
+
+    const int FFd;
+    const qint64 FSize;
+    size_t FMaxInFlight = 2;
+    // Read by the calling thread only.
+    qint64 FReadOffset = 0;
+    std::vector<char> FTail;
+    uLong FCrc = crc32(0L, Z_NULL, 0);
+    qint64 FInputDone = 0;
+    qint64 FProgress = 0;
+    bool FFinished = false;
+    // Shared with the threads, under FMutex.
+    std::mutex FMutex;
+    std::condition_variable FWork;
+    std::condition_variable FDone;
+    std::deque<std::unique_ptr<TBlock>> FInFlight; ///< in the file's order
+    std::vector<std::unique_ptr<TBlock>> FSpare;   ///< blocks handed out, kept for their buffers
+    bool FReadAll = false;
+    std::atomic<bool> FStop{false};
+    std::vector<std::thread> FThreads;
+};
+
 /// State of the source through which libzip reads the file being added.
 struct TFileSource
 {
@@ -158,6 +442,11 @@ struct TFileSource
     const TProgress* Progress = nullptr;
     TFd Fd;
     zip_error_t Error;
+    /// True: the source hands libzip the file already deflated (by Deflater, on every core), with its CRC-32.
+    bool Compressed = false;
+    std::unique_ptr<TParallelDeflate> Deflater;
+    bool DeflateFinished = false;
+    quint32 Crc = 0;
 
     void Report()
     {
@@ -180,11 +469,39 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
         }
         ::posix_fadvise(s->Fd.Get(), 0, 0, POSIX_FADV_SEQUENTIAL);
         s->Done = 0;
+        s->DeflateFinished = false;
+        if (s->Compressed) {
+            try {
+                s->Deflater = std::make_unique<TParallelDeflate>(s->Fd.Get(), s->Size);
+            } catch (const std::bad_alloc&) {
+                zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
+                return -1;
+            } catch (const std::system_error& e) {
+                zip_error_set(&s->Error, ZIP_ER_INTERNAL, e.code().value());
+                return -1;
+            }
+        }
         return 0;
     case ZIP_SOURCE_READ: {
         if (!s->Running->load()) {
             zip_error_set(&s->Error, ZIP_ER_CANCELLED, 0);
             return -1;
+        }
+        if (s->Deflater) {
+            zip_int64_t n = -1;
+            try {
+                n = s->Deflater->Read(aData, aLength, *s->Running, &s->Error);
+            } catch (const std::bad_alloc&) {
+                zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
+                return -1;
+            }
+            s->Done = s->Deflater->InputDone();
+            if (s->Deflater->Finished()) {
+                s->DeflateFinished = true;
+                s->Crc = s->Deflater->Crc();
+            }
+            s->Report();
+            return n;
         }
         ssize_t n;
         do
@@ -199,6 +516,7 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
         return n;
     }
     case ZIP_SOURCE_CLOSE:
+        s->Deflater.reset(); // stops its threads first: they read the file
         s->Fd.Close();
         return 0;
     case ZIP_SOURCE_STAT: {
@@ -209,6 +527,16 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
         st->size = static_cast<zip_uint64_t>(s->Size);
         st->mtime = s->ModTime;
         st->valid |= ZIP_STAT_SIZE | ZIP_STAT_MTIME;
+        if (s->Compressed) {
+            // Deflated data: libzip neither compresses nor checksums it again, so the CRC-32 is ours to give once
+            // the whole stream was read (libzip asks again then). An encryption libzip adds goes over this data.
+            st->comp_method = ZIP_CM_DEFLATE;
+            st->valid |= ZIP_STAT_COMP_METHOD;
+            if (s->DeflateFinished) {
+                st->crc = s->Crc;
+                st->valid |= ZIP_STAT_CRC;
+            }
+        }
         return sizeof(zip_stat_t);
     }
     case ZIP_SOURCE_ERROR:
@@ -411,6 +739,10 @@ void AddFile(const QString& aArchiveName,
     state.ModTime = info.st_mtime;
     state.Running = &aRunning;
     state.Progress = &aProgress;
+    // Deflated on every core by our source; libzip deflates by itself only the rare file whose joined stream could
+    // cross 4 GiB without libzip having chosen ZIP64 headers for it.
+    state.Compressed = packing.Deflate && (state.Size <= cLibzipDeflateZip64From - cJoinedStreamMargin ||
+                                           state.Size > cLibzipDeflateZip64From);
 
     // The archive is rebuilt in a folder of our own beside it and renamed over it when complete: the archive under
     // its name is never half written, and a run killed meanwhile leaves only that folder, which the next zip of this

@@ -36,9 +36,10 @@ qint32 EstimateArchiveKiB(const QString& aFileName);
 
 /// Adds the file under its bare name to the archive, which is created when absent; an entry of the same name is
 /// replaced. The archive is rebuilt in WorkFolder() and renamed into place, readable by its owner only. Deflate at
-/// cDeflateLevel, or stored when deflate would not shrink it; ZIP64 when it needs it. aProgress follows the bytes read
-/// from the file. When aRunning turns false the write stops and the archive stays as it was. Raises EVandrel with
-/// libzip's message on failure.
+/// cDeflateLevel, in blocks on every core joined into one standard stream, or stored when deflate would not shrink
+/// it; ZIP64 when it needs it. Memory stays bounded by the blocks in flight. aProgress follows the bytes of the file
+/// written to the archive. When aRunning turns false the write stops and the archive stays as it was. Raises EVandrel
+/// with libzip's message on failure.
 void AddFile(const QString& aArchiveName,
              const QString& aFileName,
              const std::atomic<bool>& aRunning,

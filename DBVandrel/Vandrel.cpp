@@ -3,8 +3,10 @@
 #include "Vandrel.h"
 
 #include "EVandrel.h"
+#include "TIllustration.h"
 #include "TShape.h"
 #include "UConnectionStringManager.h"
+#include "UDatConModule.h"
 #include "UDataLinkDialog.h"
 #include "UFtpTransfer.h"
 #include "VandrelHeadless.h"
@@ -13,8 +15,13 @@
 #include <QCloseEvent>
 #include <QColor>
 #include <QDir>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QScrollBar>
+#include <QStyle>
+#include <QTextCursor>
+#include <QTextDocument>
 #include <QThread>
 #include <QTimer>
 
@@ -68,6 +75,8 @@ void TfrmVandrel::ConnectHandlers()
     connect(ui.btbnStart, &QPushButton::clicked, this, &TfrmVandrel::btbnStartClick);
     connect(ui.btbnCancel, &QPushButton::clicked, this, &TfrmVandrel::btbnCancelClick);
     connect(ui.btbnSave, &QPushButton::clicked, this, &TfrmVandrel::btbnSaveClick);
+    connect(ui.btbnOpen, &QPushButton::clicked, this, &TfrmVandrel::btbnOpenClick);
+    connect(ui.btbnSaveAs, &QPushButton::clicked, this, &TfrmVandrel::btbnSaveAsClick);
     connect(ui.btbnClose, &QPushButton::clicked, this, &QWidget::close);
     connect(ui.PageControl, &QTabWidget::currentChanged, this, &TfrmVandrel::tbshtShow);
     for (QLineEdit* edit : {ui.edtBackupFilename, ui.edtRestorePhysicalData, ui.edtRestorePhysicalLog})
@@ -76,6 +85,9 @@ void TfrmVandrel::ConnectHandlers()
     connect(ui.edtFTPUrl, &QLineEdit::textChanged, this, &TfrmVandrel::edtFTPUrlChange);
     for (QCheckBox* box : {ui.ckbxMove, ui.ckbxCompressBackup, ui.ckbxAppend})
         connect(box, &QCheckBox::toggled, this, &TfrmVandrel::ckbxMoveClick);
+    for (QLineEdit* format : {ui.edtBackupNameFormat, ui.edtArchiveDateBasedName, ui.edtFTPNameFormat})
+        connect(format, &QLineEdit::textChanged, this, &TfrmVandrel::ShowNameHints);
+    ShowNameHints();
     connect(ui.sdbtnGenerateName, &QToolButton::clicked, this, &TfrmVandrel::sdbtnGenerateNameClick);
     connect(ui.spdbnGenerateArchiveName, &QToolButton::clicked, this, &TfrmVandrel::spdbnGenerateArchiveNameClick);
     connect(ui.spdbnGenerateFTPName, &QToolButton::clicked, this, &TfrmVandrel::spdbnGenerateFTPNameClick);
@@ -89,7 +101,16 @@ void TfrmVandrel::ConnectRun()
     TVandrelRun* run = FRun;
     connect(run, &TVandrelRun::StateChanged, this, &TfrmVandrel::ShowState);
     connect(run, &TVandrelRun::StepStarted, this, &TfrmVandrel::ShowStep);
-    connect(run, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool) { AddStatusLine(aLine); });
+    connect(run, &TVandrelRun::StatusLine, this, [this](const QString& aLine, bool aFailure) {
+        AddStatusLine(aLine, aFailure);
+        if (aFailure)
+            FLastFailure = aLine;
+    });
+    connect(run, &TVandrelRun::StateChanged, this, [this](TRunState aState) {
+        if (aState == rsRunning)
+            FLastFailure.clear();
+    });
+    connect(run, &TVandrelRun::Finished, this, &TfrmVandrel::ShowOutcome);
     connect(run, &TVandrelRun::LogLine, this, [this](const QString& aLine) { FLog->Line(aLine); });
     connect(run, &TVandrelRun::ProgressChanged, this, &TfrmVandrel::SetProgress);
     connect(run, &TVandrelRun::ArrowChanged, this, [this](TArrowDirection aDirection, int aLeft) {
@@ -106,10 +127,13 @@ void TfrmVandrel::ConnectRun()
     connect(run, &TVandrelRun::CountdownTick, this, [this](bool aAutoExit, int aPercent, bool aBold) {
         SetProgress(aPercent);
         SetBold(aAutoExit ? FUi->ckbxAutoExit : FUi->ckbxAutomated, aBold);
+        FUi->lblCountdown->setText(CountdownText(aAutoExit, FRun->CountdownSecondsLeft()));
+        FUi->lblCountdown->setVisible(true);
     });
     connect(run, &TVandrelRun::CountdownEnded, this, [this](bool aAutoExit) {
         SetBold(aAutoExit ? FUi->ckbxAutoExit : FUi->ckbxAutomated, true);
         SetProgress(0);
+        FUi->lblCountdown->setVisible(false);
     });
     connect(run, &TVandrelRun::ExitRequested, this, [this](int aStatus) {
         close();
@@ -120,13 +144,13 @@ void TfrmVandrel::ConnectRun()
 void TfrmVandrel::FormCreate(const QStringList& aArguments)
 {
     const TCommandLine commandLine = ParseCommandLine(aArguments);
-    FSettingsFileName = commandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName()
-                                                           : QFileInfo(commandLine.SettingsFile).absoluteFilePath();
-    // The job's own connection file beside its settings file comes before the shared ones.
-    TConnectionStringManager::SetConfigurationFile(FSettingsFileName);
-    FRun->SetSettingsFile(FSettingsFileName);
     FRun->SetStallTimeout(commandLine.StallTimeoutSeconds);
-    setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());
+    UseSettingsFile(commandLine.SettingsFile.isEmpty() ? DefaultSettingsFileName() : commandLine.SettingsFile);
+    // A line for the person at the window, before anything the run reports (the demo says what to do with it).
+    if (const QString hint = qEnvironmentVariable("DBVANDREL_HINT"); !hint.isEmpty()) {
+        FUi->mmoShell->setPlainText(hint);
+        FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
+    }
     const TSettingsFileState state = SettingsFileState(FSettingsFileName);
     if (state == sfFolder) {
         FRefused = true;
@@ -134,7 +158,6 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
         ShowError(QStringLiteral("%1 is a folder, not a settings file.").arg(FSettingsFileName));
         return;
     }
-    FLog = std::make_unique<TRunLog>(FSettingsFileName);
     try {
         // A named file that does not exist yet is a new configuration: defaults, and Save creates it.
         // Settings that could not be read in full must not start a run: half the fields may be defaults.
@@ -149,6 +172,113 @@ void TfrmVandrel::FormCreate(const QStringList& aArguments)
         // The window opens all the same; names are not regenerated and Auto Start is not armed.
         ShowError(CurrentFailureText());
     }
+}
+
+void TfrmVandrel::UseSettingsFile(const QString& aFileName)
+{
+    FSettingsFileName = QFileInfo(aFileName).absoluteFilePath();
+    // The job's own connection file beside its settings file comes before the shared ones; the lock and the
+    // history log are the file's too.
+    TConnectionStringManager::SetConfigurationFile(FSettingsFileName);
+    // A connection read for another settings file is let go of: the next database step or the connection button
+    // reads this file's.
+    TADOConDataModule& module = DatConModule();
+    module.Close();
+    module.SetFileName(QString());
+    module.SetLocationKind(lkAuto);
+    FUi->edtDBServer->clear();
+    FUi->edtDatabases->clear();
+    FRun->SetSettingsFile(FSettingsFileName);
+    if (SettingsFileState(FSettingsFileName) != sfFolder)
+        FLog = std::make_unique<TRunLog>(FSettingsFileName);
+    setWindowTitle(QStringLiteral("Database Vandrel -- ") + QFileInfo(FSettingsFileName).fileName());
+    setWindowFilePath(FSettingsFileName);
+    const QString shown = QStringLiteral("Settings: ") + QFileInfo(FSettingsFileName).fileName();
+    FUi->lblSettingsFile->setText(
+        FUi->lblSettingsFile->fontMetrics().elidedText(shown, Qt::ElideMiddle, FUi->pnlCtrl->width() - 24));
+    FUi->lblSettingsFile->setToolTip(FSettingsFileName);
+    setToolTip(FSettingsFileName);
+}
+
+bool TfrmVandrel::OpenSettingsFile(const QString& aFileName)
+{
+    if (FRun->Active()) {
+        ShowError(QStringLiteral("A run is under way: open another settings file when it has ended."));
+        return false;
+    }
+    const TSettingsFileState state = SettingsFileState(aFileName);
+    if (state == sfFolder) {
+        ShowError(QStringLiteral("%1 is a folder, not a settings file.").arg(aFileName));
+        return false;
+    }
+    UseSettingsFile(aFileName);
+    FUi->mmoShell->clear();
+    bool loaded = false;
+    Guarded([&] { loaded = LoadSettings(state == sfExisting ? FSettingsFileName : QString()); });
+    return loaded;
+}
+
+bool TfrmVandrel::SaveSettingsAs(const QString& aFileName)
+{
+    if (FRun->Active()) {
+        ShowError(QStringLiteral("A run is under way: save the settings under another name when it has ended."));
+        return false;
+    }
+    const QString target = QFileInfo(aFileName).absoluteFilePath();
+    if (SettingsFileState(target) == sfFolder) {
+        ShowError(QStringLiteral("%1 is a folder, not a settings file.").arg(target));
+        return false;
+    }
+    const QString previous = FSettingsFileName;
+    bool saved = false;
+    Guarded([&] {
+        const QString folder = QFileInfo(target).absolutePath();
+        if (!QDir().mkpath(folder))
+            throw EVandrel(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
+        SaveSettingsFile(target, cSettingsKey, Settings());
+        // A job's own connection goes with it, unless the new name has one already.
+        for (const char* extension : {".udl", ".ini"}) {
+            const QString from = QFileInfo(previous).path() + QLatin1Char('/') +
+                                 QFileInfo(previous).completeBaseName() + QLatin1String(extension);
+            const QString to = QFileInfo(target).path() + QLatin1Char('/') + QFileInfo(target).completeBaseName() +
+                               QLatin1String(extension);
+            if (from != to && QFileInfo(from).isFile() && !QFileInfo::exists(to)) {
+                if (!QFile::copy(from, to))
+                    throw EVandrel(QStringLiteral("The settings were saved, but the connection file could not be "
+                                                  "copied to \"%1\".")
+                                       .arg(to));
+                QFile::setPermissions(to, QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+            }
+        }
+        saved = true;
+    });
+    if (saved) {
+        UseSettingsFile(target);
+        AddStatusLine(QStringLiteral("Settings saved as %1.").arg(target));
+    }
+    return saved;
+}
+
+void TfrmVandrel::btbnOpenClick()
+{
+    const QString name = QFileDialog::getOpenFileName(this,
+                                                      QStringLiteral("Open Settings"),
+                                                      QFileInfo(FSettingsFileName).absolutePath(),
+                                                      QStringLiteral("Settings (*.cfg);;All Files (*)"));
+    if (!name.isEmpty())
+        OpenSettingsFile(name);
+}
+
+void TfrmVandrel::btbnSaveAsClick()
+{
+    QFileDialog dialog(this,
+                       QStringLiteral("Save Settings As"),
+                       QFileInfo(FSettingsFileName).absolutePath(),
+                       QStringLiteral("Settings (*.cfg);;All Files (*)"));
+    dialog.setAcceptMode(QFileDialog::AcceptSave);
+    dialog.setDefaultSuffix(QStringLiteral("cfg"));
+    if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
+        SaveSettingsAs(dialog.selectedFiles().constFirst());
 }
 
 bool TfrmVandrel::LoadSettings(const QString& aFileName)
@@ -243,12 +373,72 @@ bool TfrmVandrel::Confirm(const QString& aQuestion)
                                 QMessageBox::Yes;
 }
 
-void TfrmVandrel::AddStatusLine(const QString& aText)
+void TfrmVandrel::AddStatusLine(const QString& aText, bool aFailure)
 {
     AssertWindowThread();
-    FUi->mmoShell->appendPlainText(VandrelConsole::ForDisplay(aText));
+    QTextEdit* report = FUi->mmoShell;
+    QTextCursor cursor(report->document());
+    cursor.movePosition(QTextCursor::End);
+    if (!report->document()->isEmpty())
+        cursor.insertBlock();
+    // A failure stands out: a red line behind the error icon. Every other line keeps the report's own look.
+    QTextCharFormat format;
+    if (aFailure) {
+        static const QString cIcon = QStringLiteral("vandrel-failure");
+        if (report->document()->resource(QTextDocument::ImageResource, QUrl(cIcon)).isNull()) {
+            const int size = report->fontMetrics().height();
+            report->document()->addResource(
+                QTextDocument::ImageResource,
+                QUrl(cIcon),
+                style()->standardIcon(QStyle::SP_MessageBoxCritical).pixmap(size, size).toImage());
+        }
+        QTextImageFormat icon;
+        icon.setName(cIcon);
+        icon.setVerticalAlignment(QTextCharFormat::AlignMiddle);
+        cursor.insertImage(icon);
+        cursor.insertText(QStringLiteral(" "));
+        format.setForeground(QColor(0xB0, 0x00, 0x20));
+        format.setFontWeight(QFont::Bold);
+    }
+    cursor.insertText(VandrelConsole::ForDisplay(aText), format);
+    report->ensureCursorVisible();
+    report->verticalScrollBar()->setValue(report->verticalScrollBar()->maximum());
     FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
     FLog->Line(aText);
+}
+
+QString TfrmVandrel::CountdownText(bool aAutoExit, int aSecondsLeft)
+{
+    const QString when = aSecondsLeft <= 0   ? QStringLiteral("now")
+                         : aSecondsLeft == 1 ? QStringLiteral("in 1 second")
+                                             : QStringLiteral("in %1 seconds").arg(aSecondsLeft);
+    return aAutoExit ? QStringLiteral("The program closes %1. Untick \"Auto Exit\" to keep it open.").arg(when)
+                     : QStringLiteral("The run starts %1. Untick \"Auto Start\" to stop it.").arg(when);
+}
+
+void TfrmVandrel::ShowOutcome(TRunOutcome aOutcome)
+{
+    switch (aOutcome) {
+    case roNone:
+    case roLocked:
+        return;
+    case roSuccess:
+        AddStatusLine(QStringLiteral("Done: every ticked step succeeded."));
+        return;
+    case roCancelled:
+        AddStatusLine(QStringLiteral("Cancelled: the run was stopped before its end."));
+        return;
+    case roTerminated:
+        AddStatusLine(QStringLiteral("Stopped: the program was told to end."), true);
+        return;
+    case roFailed:
+    case roConnectionRequired: {
+        // The reason is the failure's first line; its context lines stay in the report above.
+        const QString reason = FLastFailure.section(QStringLiteral("\r\n"), 0, 0).trimmed();
+        AddStatusLine(reason.isEmpty() ? QStringLiteral("Failed.") : QStringLiteral("Failed: ") + reason, true);
+        return;
+    }
+    }
 }
 
 void TfrmVandrel::SetProgress(int aPercent)
@@ -276,8 +466,10 @@ void TfrmVandrel::tbshtShow()
 
 void TfrmVandrel::ShowArrow(bool aUp, int aLeft)
 {
+    // The arrow stands over the station the step works on, a little to the right of its picture.
     QLabel* arrow = aUp ? FUi->imgArrowUp : FUi->imgArrowDown;
-    arrow->move(aLeft, arrow->y());
+    const int centre = FUi->pnlIllustration->StationCentre(TIllustration::StationOf(aUp, aLeft));
+    arrow->move(centre + 16, arrow->y());
     arrow->setVisible(true);
 }
 

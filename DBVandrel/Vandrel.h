@@ -30,7 +30,13 @@ public:
     /// The controls.
     std::unique_ptr<TfrmVandrelForm> FUi;
 
-    /// The settings file in use, fixed when the window was created.
+    /// Switches the window to another settings file (its lock, history log and connection file follow) and shows
+    /// its settings; a missing file is a new configuration. False when it was refused or could not be read in full.
+    bool OpenSettingsFile(const QString& aFileName);
+    /// Saves the settings under another name (the job's own connection file is copied beside it) and switches the
+    /// window to it. False when it was refused or could not be saved.
+    bool SaveSettingsAs(const QString& aFileName);
+    /// The settings file in use: named at start, or opened or saved as since.
     const QString& SettingsFileName() const { return FSettingsFileName; }
     /// The default settings file: vandrel.cfg in the program's configuration folder.
     static QString DefaultSettingsFileName() { return ::DefaultSettingsFileName(); }
@@ -43,7 +49,7 @@ public:
 
     // --- Status report and progress
     /// Appends one line to the status report, brings the "Archive" page forward and echoes it to standard output.
-    void AddStatusLine(const QString& aText);
+    void AddStatusLine(const QString& aText, bool aFailure = false);
     /// Shows a percentage (clamped to 0..100) on the bar and its label.
     void SetProgress(int aPercent);
     /// The percentage on display.
@@ -81,11 +87,15 @@ public Q_SLOTS:
     void btbnStartClick();
     void btbnCancelClick();
     void btbnSaveClick();
+    void btbnOpenClick();
+    void btbnSaveAsClick();
     void tbshtShow();
     void edtBackupFilenameChange();
     void edtArchiveFilenameChange();
     void edtFTPUrlChange();
     void ckbxMoveClick();
+    /// Says beside each generated name whether a start makes it anew.
+    void ShowNameHints();
     void sdbtnGenerateNameClick();
     void spdbnGenerateArchiveNameClick();
     void spdbnGenerateFTPNameClick();
@@ -103,6 +113,8 @@ private:
     bool CanAsk() const override { return Interactive(); }
 
     void FormCreate(const QStringList& aArguments);
+    /// Makes aFileName the settings file in use: caption, lock, history log, connection file.
+    void UseSettingsFile(const QString& aFileName);
     /// Restores the settings file into the controls (an empty name: the defaults); false when the file could not be
     /// read (it was moved aside).
     bool LoadSettings(const QString& aFileName);
@@ -111,6 +123,10 @@ private:
     /// Shows the run's state: Start or Cancel, the wait cursor and the connection button.
     void ShowState(TRunState aState);
     void ShowStep(TStepIndex aIndex);
+    /// The last line of a run in the status report: done, or failed with the reason.
+    void ShowOutcome(TRunOutcome aOutcome);
+    /// The countdown's seconds left in words.
+    static QString CountdownText(bool aAutoExit, int aSecondsLeft);
     void SetBold(QCheckBox* aBox, bool aBold);
     /// Colours the status light by connection phase (a UFtpTransfer::TFtpStatus).
     void IdFTPStatus(int aStatus);
@@ -134,6 +150,8 @@ private:
     /// Standard output and the job's history file.
     std::unique_ptr<TRunLog> FLog;
     bool FAutoStartHooked = false;
+    /// The failure line of the run under way (empty while nothing failed).
+    QString FLastFailure;
     bool FRefused = false;
     bool FWaitCursor = false;
     int FPercent = 0;

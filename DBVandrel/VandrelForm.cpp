@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "VandrelForm.h"
 
+#include "TIllustration.h"
 #include "TShape.h"
 
 #include <QApplication>
@@ -111,6 +112,17 @@ QPixmap ArrowPixmap(bool aUp)
     return pixmap;
 }
 
+/// The small grey line under a name format that says what a start does with the name.
+QLabel* NameHint(const char* aName)
+{
+    auto* hint = Label(aName, QString(), false, true);
+    hint->setWordWrap(true);
+    QPalette palette = hint->palette();
+    palette.setColor(QPalette::WindowText, QColor(0x60, 0x60, 0x60));
+    hint->setPalette(palette);
+    return hint;
+}
+
 QGroupBox* Group(const char* aName, const QString& aCaption)
 {
     return Named(new QGroupBox(aCaption), aName);
@@ -167,17 +179,24 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     pnlCtrl = Named(new QFrame, "pnlCtrl");
     grpbxAutomation = Group("grpbxAutomation", QStringLiteral("Automation"));
     btbnSave = GlyphButton("btbnSave", QStringLiteral("&Save"), QStyle::SP_DialogSaveButton);
+    btbnOpen = GlyphButton("btbnOpen", QStringLiteral("&Open..."), QStyle::SP_DialogOpenButton);
+    btbnSaveAs = GlyphButton("btbnSaveAs", QStringLiteral("Save &As..."), QStyle::SP_DialogSaveButton);
+    lblSettingsFile = Label("lblSettingsFile", QString(), false, true);
     btbnStart = GlyphButton("btbnStart", QStringLiteral("S&tart"), QStyle::SP_MediaPlay);
     btbnCancel = GlyphButton("btbnCancel", QStringLiteral("&Cancel"), QStyle::SP_DialogCancelButton);
     btbnCancel->setVisible(false);
     grpbxArchiveSteps = Group("grpbxArchiveSteps", QStringLiteral("Archival Steps"));
     grpbxRestoreSteps = Group("grpbxRestoreSteps", QStringLiteral("Restoration Steps"));
-    btbnClose = GlyphButton("btbnClose", QStringLiteral("&Close"), QStyle::SP_DialogCloseButton);
+    // Alt+C is Cancel's: Close takes Alt+L.
+    btbnClose = GlyphButton("btbnClose", QStringLiteral("C&lose"), QStyle::SP_DialogCloseButton);
     btbnHelp = GlyphButton("btbnHelp", QStringLiteral("&Help"), QStyle::SP_DialogHelpButton);
     btbnHelp->setVisible(false);
 
     auto* automationLayout = new QVBoxLayout(grpbxAutomation);
+    automationLayout->addWidget(lblSettingsFile);
+    automationLayout->addWidget(btbnOpen);
     automationLayout->addWidget(btbnSave);
+    automationLayout->addWidget(btbnSaveAs);
     automationLayout->addWidget(btbnStart);
     automationLayout->addWidget(btbnCancel);
     automationLayout->addWidget(ckbxAutomated);
@@ -201,21 +220,14 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
 
     // Illustration strip
     pnlMain = Named(new QFrame, "pnlMain");
-    pnlIllustration = Named(new QFrame, "pnlIllustration");
-    pnlIllustration->setFrameShape(QFrame::StyledPanel);
-    pnlIllustration->setFrameShadow(QFrame::Sunken);
-    pnlIllustration->setAutoFillBackground(true);
-    QPalette strip = pnlIllustration->palette();
-    strip.setColor(QPalette::Window, QColor(0xF0, 0xF0, 0xFF));
-    pnlIllustration->setPalette(strip);
-    pnlIllustration->setFixedHeight(40);
+    pnlIllustration = Named(new TIllustration, "pnlIllustration");
     imgArrowUp = Named(new QLabel(pnlIllustration), "imgArrowUp");
     imgArrowUp->setPixmap(ArrowPixmap(true));
-    imgArrowUp->setGeometry(24, 5, 22, 30);
+    imgArrowUp->setGeometry(24, 2, 22, 30);
     imgArrowUp->setVisible(false);
     imgArrowDown = Named(new QLabel(pnlIllustration), "imgArrowDown");
     imgArrowDown->setPixmap(ArrowPixmap(false));
-    imgArrowDown->setGeometry(24, 5, 22, 30);
+    imgArrowDown->setGeometry(24, 2, 22, 30);
     imgArrowDown->setVisible(false);
 
     PageControl = Named(new QTabWidget, "PageControl");
@@ -252,17 +264,30 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     fileNameLayout->addWidget(ckbxKeepBackup, 1, 1);
     fileNameLayout->addWidget(lblBackupFilenameFormat, 2, 0);
     fileNameLayout->addWidget(Row({edtBackupNameFormat, sdbtnGenerateName}), 2, 1);
-    fileNameLayout->addWidget(Row({ckbxCompressBackup, ckbxAppend, ckbxMove}, 3), 3, 1);
+    lblBackupNameHint = NameHint("lblBackupNameHint");
+    fileNameLayout->addWidget(lblBackupNameHint, 3, 1);
+    fileNameLayout->addWidget(Row({ckbxCompressBackup, ckbxAppend}, 2), 4, 1);
 
     grpbxRestoreWithMove = Group("grpbxRestoreWithMove", QStringLiteral("Restore File Names"));
     lblDBPhysicalNames = Label("lblDBPhysicalNames", QStringLiteral("Physical File Names (data/log)"), true);
     lblDBPhysicalNames->setEnabled(false);
     edtRestorePhysicalData->setEnabled(false);
     edtRestorePhysicalLog->setEnabled(false);
-    auto* moveLayout = new QVBoxLayout(grpbxRestoreWithMove);
-    moveLayout->addWidget(lblDBPhysicalNames);
-    moveLayout->addWidget(edtRestorePhysicalData);
-    moveLayout->addWidget(edtRestorePhysicalLog);
+    // The two names are paths as the database server sees them (a Windows or a Linux path).
+    lblRestorePhysicalData = Label("lblRestorePhysicalData", QStringLiteral("Data file"));
+    lblRestorePhysicalLog = Label("lblRestorePhysicalLog", QStringLiteral("Log file"));
+    lblRestorePhysicalData->setEnabled(false);
+    lblRestorePhysicalLog->setEnabled(false);
+    edtRestorePhysicalData->setPlaceholderText(QStringLiteral("path on the database server, e.g. D:\\Data\\Sales.mdf"));
+    edtRestorePhysicalLog->setPlaceholderText(
+        QStringLiteral("path on the database server, e.g. D:\\Data\\Sales_log.ldf"));
+    auto* moveLayout = new QGridLayout(grpbxRestoreWithMove);
+    moveLayout->addWidget(ckbxMove, 0, 0, 1, 2);
+    moveLayout->addWidget(lblDBPhysicalNames, 1, 0, 1, 2);
+    moveLayout->addWidget(lblRestorePhysicalData, 2, 0);
+    moveLayout->addWidget(edtRestorePhysicalData, 2, 1);
+    moveLayout->addWidget(lblRestorePhysicalLog, 3, 0);
+    moveLayout->addWidget(edtRestorePhysicalLog, 3, 1);
 
     auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
     databaseLayout->addWidget(grpbxDatabase);
@@ -295,10 +320,14 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     archiveLayout->addWidget(ckbxKeepArchive, 3, 1);
     archiveLayout->addWidget(lblGenerateArchiveName, 4, 0);
     archiveLayout->addWidget(Row({edtArchiveDateBasedName, spdbnGenerateArchiveName}), 4, 1);
+    lblArchiveNameHint = NameHint("lblArchiveNameHint");
+    archiveLayout->addWidget(lblArchiveNameHint, 5, 1);
 
     grpgxStatusReport = Group("grpgxStatusReport", QStringLiteral("Status Report"));
-    mmoShell = Named(new QPlainTextEdit, "mmoShell");
-    mmoShell->setLineWrapMode(QPlainTextEdit::NoWrap);
+    mmoShell = Named(new QTextEdit, "mmoShell");
+    mmoShell->setAcceptRichText(false);
+    // Long lines (paths, server messages) wrap at the report's width.
+    mmoShell->setLineWrapMode(QTextEdit::WidgetWidth);
     auto* reportLayout = new QVBoxLayout(grpgxStatusReport);
     reportLayout->addWidget(mmoShell);
 
@@ -318,6 +347,9 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     shpStatus = Named(new TShape(TShape::skCircle), "shpStatus");
     shpStatus->setFixedSize(18, 18);
     shpStatus->SetBrushColor(Qt::white);
+    shpStatus->setToolTip(QStringLiteral(
+        "FTP status: white - not connected; grey - looking up the server; light blue - connecting; pale green - "
+        "connected; yellow - the server answered; green - transferring; dark grey - disconnecting."));
     auto* authenticationLayout = new QGridLayout(grpbxFTPAuthentication);
     authenticationLayout->addWidget(lblFTPUserName, 0, 0);
     authenticationLayout->addWidget(edtFTPUser, 0, 1, 1, 2);
@@ -344,6 +376,8 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     ftpLayout->addWidget(edtFTPFilename, 1, 1);
     ftpLayout->addWidget(lblFTPGenName, 2, 0);
     ftpLayout->addWidget(Row({edtFTPNameFormat, spdbnGenerateFTPName}), 2, 1);
+    lblFTPNameHint = NameHint("lblFTPNameHint");
+    ftpLayout->addWidget(lblFTPNameHint, 3, 1);
 
     auto* ftpPageLayout = new QVBoxLayout(tbshtFTP);
     ftpPageLayout->addWidget(grpbxFTPAuthentication);
@@ -369,10 +403,14 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     lblProgress = Label("lblProgress", QStringLiteral("0%"));
     lblProgress->setMinimumWidth(40);
     lblProgress->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    auto* progressLayout = new QHBoxLayout(pnlProgress);
+    lblCountdown = Label("lblCountdown", QString(), true);
+    lblCountdown->setVisible(false);
+    auto* progressLayout = new QGridLayout(pnlProgress);
     progressLayout->setContentsMargins(0, 0, 0, 0);
-    progressLayout->addWidget(shpProgressArea, 1);
-    progressLayout->addWidget(lblProgress);
+    progressLayout->addWidget(lblCountdown, 0, 0, 1, 2);
+    progressLayout->addWidget(shpProgressArea, 1, 0);
+    progressLayout->addWidget(lblProgress, 1, 1);
+    progressLayout->setColumnStretch(0, 1);
 
     auto* mainLayout = new QVBoxLayout(pnlMain);
     mainLayout->setContentsMargins(0, 0, 0, 0);

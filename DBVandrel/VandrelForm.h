@@ -6,12 +6,13 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
-#include <QPlainTextEdit>
 #include <QPushButton>
 #include <QTabWidget>
+#include <QTextEdit>
 #include <QToolButton>
 #include <QWidget>
 
+class TIllustration;
 class TShape;
 
 /// The main window's controls. Object names equal the member names: the settings file stores them.
@@ -22,6 +23,10 @@ struct TfrmVandrelForm
     QFrame* pnlCtrl = nullptr;
     QGroupBox* grpbxAutomation = nullptr;
     QPushButton* btbnSave = nullptr;
+    QPushButton* btbnOpen = nullptr;
+    QPushButton* btbnSaveAs = nullptr;
+    /// The settings file in use (its full path in the tooltip).
+    QLabel* lblSettingsFile = nullptr;
     QPushButton* btbnStart = nullptr;
     QPushButton* btbnCancel = nullptr;
     QCheckBox* ckbxAutomated = nullptr;
@@ -39,7 +44,7 @@ struct TfrmVandrelForm
 
     // Main area
     QFrame* pnlMain = nullptr;
-    QFrame* pnlIllustration = nullptr;
+    TIllustration* pnlIllustration = nullptr;
     QLabel* imgArrowUp = nullptr;
     QLabel* imgArrowDown = nullptr;
     QTabWidget* PageControl = nullptr;
@@ -68,6 +73,10 @@ struct TfrmVandrelForm
     QLabel* lblDBPhysicalNames = nullptr;
     QLineEdit* edtRestorePhysicalData = nullptr;
     QLineEdit* edtRestorePhysicalLog = nullptr;
+    QLabel* lblRestorePhysicalData = nullptr;
+    QLabel* lblRestorePhysicalLog = nullptr;
+    /// Beside each generated name: whether a start makes it anew from its format.
+    QLabel* lblBackupNameHint = nullptr;
 
     // Page "Archive"
     QWidget* tbshtArchive = nullptr;
@@ -84,8 +93,9 @@ struct TfrmVandrelForm
     QLabel* lblGenerateArchiveName = nullptr;
     QLineEdit* edtArchiveDateBasedName = nullptr;
     QToolButton* spdbnGenerateArchiveName = nullptr;
+    QLabel* lblArchiveNameHint = nullptr;
     QGroupBox* grpgxStatusReport = nullptr;
-    QPlainTextEdit* mmoShell = nullptr;
+    QTextEdit* mmoShell = nullptr;
 
     // Page "FTP"
     QWidget* tbshtFTP = nullptr;
@@ -108,12 +118,15 @@ struct TfrmVandrelForm
     QLabel* lblFTPGenName = nullptr;
     QLineEdit* edtFTPNameFormat = nullptr;
     QToolButton* spdbnGenerateFTPName = nullptr;
+    QLabel* lblFTPNameHint = nullptr;
 
     // Progress panel
     QFrame* pnlProgress = nullptr;
     TShape* shpProgressArea = nullptr;
     TShape* shpProgress = nullptr;
     QLabel* lblProgress = nullptr;
+    /// The countdown in words, shown while Auto Start or Auto Exit counts down.
+    QLabel* lblCountdown = nullptr;
 
     /// Creates every control on aForm and lays them out.
     void setupUi(QWidget* aForm);

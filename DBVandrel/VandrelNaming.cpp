@@ -49,8 +49,23 @@ void TfrmVandrel::edtFTPUrlChange()
 void TfrmVandrel::ckbxMoveClick()
 {
     const bool move = FUi->ckbxMove->isChecked();
-    for (QWidget* control : FUi->grpbxRestoreWithMove->findChildren<QWidget*>())
-        control->setEnabled(move);
+    for (QWidget* control : FUi->grpbxRestoreWithMove->findChildren<QWidget*>()) {
+        if (control != FUi->ckbxMove)
+            control->setEnabled(move);
+    }
+}
+
+void TfrmVandrel::ShowNameHints()
+{
+    const auto show = [](QLabel* aHint, const QLineEdit* aFormat) {
+        aHint->setText(aFormat->text().isEmpty()
+                           ? QStringLiteral("No format: the name is kept as typed.")
+                           : QStringLiteral("Made anew from this format at every start; clear the format to keep a "
+                                            "name you type."));
+    };
+    show(FUi->lblBackupNameHint, FUi->edtBackupNameFormat);
+    show(FUi->lblArchiveNameHint, FUi->edtArchiveDateBasedName);
+    show(FUi->lblFTPNameHint, FUi->edtFTPNameFormat);
 }
 
 void TfrmVandrel::sdbtnGenerateNameClick()

@@ -21,6 +21,7 @@
 #include <QThread>
 
 #include <exception>
+#include <mutex>
 
 namespace {
 const QString cProvider = QStringLiteral("Provider");
@@ -88,6 +89,7 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     , cmbDatabase(new TDatabaseComboBox(this))
     , btbnTest(new QPushButton(tr("&Test Connection"), this))
     , lblStatus(new QLabel(this))
+    , lblPasswordNote(new QLabel(this))
 {
     setWindowTitle(tr("Data Link Properties"));
     cmbProvider->setObjectName(QStringLiteral("cmbProvider"));
@@ -100,13 +102,17 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     cmbDatabase->setObjectName(QStringLiteral("cmbDatabase"));
     btbnTest->setObjectName(QStringLiteral("btbnTest"));
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    lblPasswordNote->setObjectName(QStringLiteral("lblPasswordNote"));
 
-    cmbProvider->setEditable(true);
-    cmbProvider->addItems({QStringLiteral("SQLOLEDB"),
-                           QStringLiteral("SQLOLEDB.1"),
-                           QStringLiteral("MSOLEDBSQL"),
-                           QStringLiteral("SQLNCLI11")});
+    // Only what opens here is offered; a string with another provider still loads and keeps it (SetConnectionString).
+    for (const QString& provider : Providers())
+        cmbProvider->addItem(provider, provider);
     edtServer->setPlaceholderText(tr("host, host,port or host\\instance"));
+    lblPasswordNote->setWordWrap(true);
+    lblPasswordNote->setText(tr("The password is not saved: a scheduled run (without a display) cannot log in with "
+                                "this connection. Tick \"Allow saving password\" for scheduled runs."));
+    // Wide enough for the server's placeholder and a test result of a line or two.
+    setMinimumWidth(560);
     medtPassword->setEchoMode(QLineEdit::Password);
     cmbDatabase->setEditable(true);
     lblStatus->setWordWrap(true);
@@ -120,6 +126,7 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     layout->addRow(tr("&User name:"), edtUserName);
     layout->addRow(tr("Pass&word:"), medtPassword);
     layout->addRow(ckbxAllowSaving);
+    layout->addRow(lblPasswordNote);
     layout->addRow(tr("&Database on the server:"), cmbDatabase);
     auto* testRow = new QHBoxLayout;
     testRow->addStretch();
@@ -132,6 +139,7 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
     connect(rbtnIntegrated, &QRadioButton::toggled, this, &TDataLinkDialog::UpdateLoginFields);
+    connect(ckbxAllowSaving, &QCheckBox::toggled, this, &TDataLinkDialog::UpdateLoginFields);
     connect(cmbDatabase, &TDatabaseComboBox::AboutToShowPopup, this, &TDataLinkDialog::cmbDatabaseAboutToShowPopup);
     connect(btbnTest, &QPushButton::clicked, this, &TDataLinkDialog::btbnTestClick);
     // Another server or login may see other databases.
@@ -152,7 +160,14 @@ void TDataLinkDialog::SetConnectionString(const QString& aConnectionString)
     }
     RemoveKey(FPairs, QStringLiteral("File Name"));
     const auto value = [this](const QString& aKey) { return UOleDbString::Value(FPairs, aKey); };
-    cmbProvider->setCurrentText(value(cProvider));
+    const QString provider = value(cProvider);
+    int index = cmbProvider->findData(provider, Qt::UserRole, Qt::MatchFixedString);
+    if (index < 0) {
+        cmbProvider->addItem(provider.isEmpty() ? tr("(none given)") : tr("%1 (not available here)").arg(provider),
+                             provider);
+        index = cmbProvider->count() - 1;
+    }
+    cmbProvider->setCurrentIndex(index);
     edtServer->setText(value(cDataSource));
     const bool integrated = !value(cIntegrated).isEmpty();
     rbtnIntegrated->setChecked(integrated);
@@ -171,7 +186,7 @@ void TDataLinkDialog::SetConnectionString(const QString& aConnectionString)
 QString TDataLinkDialog::Compose(bool aWithPassword, bool aWithDatabase) const
 {
     TPairs pairs = FPairs;
-    SetKey(pairs, cProvider, cmbProvider->currentText().trimmed());
+    SetKey(pairs, cProvider, cmbProvider->currentData().toString());
     SetKey(pairs, cDataSource, edtServer->text().trimmed());
     if (rbtnIntegrated->isChecked()) {
         SetKey(pairs, cIntegrated, QStringLiteral("SSPI"));
@@ -208,6 +223,15 @@ void TDataLinkDialog::UpdateLoginFields()
     edtUserName->setEnabled(login);
     medtPassword->setEnabled(login);
     ckbxAllowSaving->setEnabled(login);
+    lblPasswordNote->setVisible(login && !ckbxAllowSaving->isChecked());
+}
+
+QStringList TDataLinkDialog::Providers()
+{
+    return {QStringLiteral("SQLOLEDB.1"),
+            QStringLiteral("SQLOLEDB"),
+            QStringLiteral("MSOLEDBSQL"),
+            QStringLiteral("SQLNCLI11")};
 }
 
 bool TDataLinkDialog::FillDatabaseList()
@@ -269,10 +293,35 @@ bool TDataLinkDialog::Execute(QWidget* aParent, const QString& aInitial, QString
     if (dialog.exec() != QDialog::Accepted)
         return false;
     aResult = dialog.ConnectionString();
+    if (dialog.rbtnSqlLogin->isChecked() && !dialog.ckbxAllowSaving->isChecked())
+        UDataLinkDialog::RememberTypedPassword(dialog.edtUserName->text().trimmed(), dialog.medtPassword->text());
     return true;
 }
 
 namespace UDataLinkDialog {
+namespace {
+// The last login typed in the connection dialog without leave to save its password: this session's only.
+std::mutex gTypedLock;
+QString gTypedUser;
+QString gTypedPassword;
+} // namespace
+
+void RememberTypedPassword(const QString& aUser, const QString& aPassword)
+{
+    const std::lock_guard<std::mutex> lock(gTypedLock);
+    gTypedUser = aUser;
+    gTypedPassword = aPassword;
+}
+
+bool TypedPassword(const QString& aUser, QString& aPassword)
+{
+    const std::lock_guard<std::mutex> lock(gTypedLock);
+    if (gTypedPassword.isEmpty() || gTypedUser != aUser)
+        return false;
+    aPassword = gTypedPassword;
+    return true;
+}
+
 bool HasDesktop()
 {
     if (!qobject_cast<QApplication*>(QCoreApplication::instance()))
@@ -316,6 +365,9 @@ void InstallConnectionDialogs()
             [&] { return HasDesktop() && TDataLinkDialog::Execute(QApplication::activeWindow(), aInitial, aResult); });
     });
     UDatCon::SetLoginDialogHook([](QString& aUser, QString& aPassword) {
+        // A password just typed in the connection dialog is not asked for again.
+        if (TypedPassword(aUser, aPassword))
+            return true;
         return AskOnApplicationThread(
             [&] { return HasDesktop() && TLoginDialog::Execute(QApplication::activeWindow(), aUser, aPassword); });
     });

@@ -48,8 +48,12 @@ public:
     /// Opens a connection with the fields; true when it opened. The outcome is shown in the dialog.
     bool TestConnection();
 
-    /// Shows the dialog modally from aInitial; true and the edited string in aResult when confirmed.
+    /// Shows the dialog modally from aInitial; true and the edited string in aResult when confirmed. A password
+    /// typed but not allowed to be saved is kept for this session (UDataLinkDialog::TypedPassword), so connecting
+    /// right after does not ask for it again.
     static bool Execute(QWidget* aParent, const QString& aInitial, QString& aResult);
+    /// The providers a connection opens with here (the FreeTDS driver behind them); the first is the default.
+    static QStringList Providers();
 
     QComboBox* cmbProvider;
     QLineEdit* edtServer;
@@ -61,6 +65,8 @@ public:
     TDatabaseComboBox* cmbDatabase;
     QPushButton* btbnTest;
     QLabel* lblStatus;
+    /// Says that a password that is not saved leaves scheduled runs without a login.
+    QLabel* lblPasswordNote;
 
 private:
     using TPairs = QList<QPair<QString, QString>>;
@@ -84,4 +90,8 @@ bool AskOnApplicationThread(const std::function<bool()>& aQuestion);
 /// at start-up. The hooks may be called on any thread: the dialogs always run on the application's thread, and
 /// without a desktop both hooks answer "cancelled" at once.
 void InstallConnectionDialogs();
+/// Keeps the password just typed for aUser in the connection dialog for this session only (never on disk).
+void RememberTypedPassword(const QString& aUser, const QString& aPassword);
+/// The password typed for aUser in this session's connection dialog; false when none was.
+bool TypedPassword(const QString& aUser, QString& aPassword);
 } // namespace UDataLinkDialog

@@ -11,15 +11,30 @@ namespace UOleDbString {
 
 namespace {
 
-QString Braced(const QString& aValue)
+// A value as the driver reads it after "KEY=". The FreeTDS driver takes a value that starts with "{" up to the
+// first "};" and keeps every "}" before it as it is (it never undoes "}}"), so a value is braced only when it must
+// be and "}" is written as it is; a value holding "};" cannot be carried at all. Other drivers follow the ODBC rule:
+// inside braces "}" is doubled. aWhat names the value in the refusal.
+QString Braced(const QString& aValue, bool aFreeTds, const char* aWhat)
 {
-    const bool plain = !aValue.contains(QLatin1Char(';')) && !aValue.contains(QLatin1Char('{')) &&
-                       !aValue.contains(QLatin1Char('}')) && aValue.trimmed() == aValue;
+    if (aValue.contains(QChar())) {
+        throw EDatabaseError(QStringLiteral("The %1 contains a NUL character, which a connection string cannot carry.")
+                                 .arg(QLatin1String(aWhat)));
+    }
+    const bool plain = !aValue.contains(QLatin1Char(';')) && !aValue.startsWith(QLatin1Char('{')) &&
+                       aValue.trimmed() == aValue && (aFreeTds || !aValue.contains(QLatin1Char('}')));
     if (plain)
         return aValue;
-    QString escaped = aValue;
-    escaped.replace(QStringLiteral("}"), QStringLiteral("}}"));
-    return QLatin1Char('{') + escaped + QLatin1Char('}');
+    if (!aFreeTds) {
+        QString escaped = aValue;
+        escaped.replace(QStringLiteral("}"), QStringLiteral("}}"));
+        return QLatin1Char('{') + escaped + QLatin1Char('}');
+    }
+    if (aValue.contains(QLatin1String("};")))
+        throw EDatabaseError(QStringLiteral("The %1 contains \"};\", which the FreeTDS ODBC driver cannot read "
+                                            "from a connection string. Choose one without \"};\".")
+                                 .arg(QLatin1String(aWhat)));
+    return QLatin1Char('{') + aValue + QLatin1Char('}');
 }
 
 QString FirstValue(const QList<TPair>& aPairs, std::initializer_list<const char*> aKeys)
@@ -202,16 +217,18 @@ void SplitDataSource(const QString& aDataSource, QString& aServer, QString& aPor
 
 QString ToOdbc(const QList<TPair>& aPairs, const QString& aDriver, const QString* aUser, const QString* aPassword)
 {
+    const bool freeTds = aDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
+    const auto braced = [freeTds](const QString& aValue, const char* aWhat) { return Braced(aValue, freeTds, aWhat); };
     QStringList parts;
     parts << QStringLiteral("DRIVER=") + QLatin1Char('{') + aDriver + QLatin1Char('}');
     QString server, port;
     SplitDataSource(FirstValue(aPairs, {"Data Source", "Server", "Address", "Addr", "Network Address"}), server, port);
-    parts << QStringLiteral("SERVER=") + Braced(server);
+    parts << QStringLiteral("SERVER=") + braced(server, "server name");
     if (!port.isEmpty())
-        parts << QStringLiteral("PORT=") + Braced(port);
+        parts << QStringLiteral("PORT=") + braced(port, "port");
     const QString database = FirstValue(aPairs, {"Initial Catalog", "Database"});
     if (!database.isEmpty())
-        parts << QStringLiteral("DATABASE=") + Braced(database);
+        parts << QStringLiteral("DATABASE=") + braced(database, "database name");
     const QString integrated = FirstValue(aPairs, {"Integrated Security", "Trusted_Connection"});
     if (!integrated.isEmpty() && (IsTrue(integrated)) && !aUser)
         parts << QStringLiteral("Trusted_Connection=Yes");
@@ -219,17 +236,18 @@ QString ToOdbc(const QList<TPair>& aPairs, const QString& aDriver, const QString
         const QString user = aUser ? *aUser : FirstValue(aPairs, {"User ID", "UID", "User"});
         const QString password = aPassword ? *aPassword : FirstValue(aPairs, {"Password", "PWD"});
         if (!user.isEmpty() || ContainsAny(aPairs, {"User ID", "UID", "User"}) || aUser)
-            parts << QStringLiteral("UID=") + Braced(user);
+            parts << QStringLiteral("UID=") + braced(user, "user name");
         if (!password.isEmpty() || ContainsAny(aPairs, {"Password", "PWD"}) || aPassword)
-            parts << QStringLiteral("PWD=") + Braced(password);
+            parts << QStringLiteral("PWD=") + braced(password, "password");
     }
     const QString app = FirstValue(aPairs, {"Application Name"});
     if (!app.isEmpty())
-        parts << QStringLiteral("APP=") + Braced(app);
+        parts << QStringLiteral("APP=") + braced(app, "application name");
     const QString workstation = FirstValue(aPairs, {"Workstation ID"});
     if (!workstation.isEmpty())
-        parts << QStringLiteral("WSID=") + Braced(workstation);
-    if (aDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive))
+        parts << QStringLiteral("WSID=") + braced(workstation, "workstation ID");
+    // The driver's settings come last: a braced value at the very end would not be read back by FreeTDS.
+    if (freeTds)
         parts << QStringLiteral("TDS_Version=7.4") << QStringLiteral("ClientCharset=UTF-8");
     return parts.join(QLatin1Char(';'));
 }

@@ -40,7 +40,8 @@ void SplitDataSource(const QString& aDataSource, QString& aServer, QString& aPor
 
 /// The ODBC connection string for aPairs with the driver aDriver: DRIVER, SERVER[, PORT], DATABASE, UID/PWD or
 /// Trusted_Connection, APP, WSID, plus TDS_Version and ClientCharset for FreeTDS. aUser/aPassword, when not
-/// null, replace the string's login (a login prompt's answer).
+/// null, replace the string's login (a login prompt's answer). Values are quoted the way aDriver reads them;
+/// raises EDatabaseError for a value that aDriver cannot read from a connection string.
 QString ToOdbc(const QList<TPair>& aPairs,
                const QString& aDriver,
                const QString* aUser = nullptr,

@@ -9,10 +9,11 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
     libcurl4-openssl-dev libzip-dev zipcmp zip unzip
     libgcrypt20-dev
-    unixodbc unixodbc-dev tdsodbc freetds-bin
+    unixodbc unixodbc-dev tdsodbc freetds-bin openssl
     libgtest-dev libgmock-dev
     python3 python3-pyftpdlib python3-openssl python3-asyncssh openssl openssh-client python3-pyodbc python3-botan
     xvfb xauth fonts-dejavu-core time curl
+    dpkg-dev file
 )
 
 missing=()

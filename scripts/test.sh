@@ -18,7 +18,7 @@ format_check() {
     if command -v git >/dev/null 2>&1 && [ -e .git ]; then
         git ls-files -z '*.cpp' '*.h'
     else
-        find DBVandrel SV4Share dbaccess tests bench -type f \( -name '*.cpp' -o -name '*.h' \) -print0
+        find DBVandrel SV4Share dbaccess tests bench docs -type f \( -name '*.cpp' -o -name '*.h' \) -print0
     fi | xargs -0 -r clang-format --dry-run --Werror
 }
 

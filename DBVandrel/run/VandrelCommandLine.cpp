@@ -5,6 +5,8 @@
 
 namespace {
 const QString cStallTimeout = QStringLiteral("--stall-timeout");
+const QString cHelp = QStringLiteral("--help");
+const QString cVersion = QStringLiteral("--version");
 
 bool ReadSeconds(const QString& aText, int& aSeconds)
 {
@@ -40,6 +42,12 @@ TCommandLine ParseCommandLine(const QStringList& aArguments)
                 name = argument.left(equals);
                 value = argument.mid(equals + 1);
                 hasValue = true;
+            }
+            if (name == cHelp || name == cVersion) {
+                if (hasValue)
+                    return fail(QStringLiteral("The option %1 takes no value.").arg(name));
+                (name == cHelp ? result.Help : result.Version) = true;
+                continue;
             }
             if (name != cStallTimeout)
                 return fail(QStringLiteral("Unknown option: %1").arg(argument));

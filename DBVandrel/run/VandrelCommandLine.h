@@ -15,6 +15,10 @@ struct TCommandLine
     QString SettingsFile;
     /// Seconds without a message from the server after which a running backup is given up; 0 waits for ever.
     int StallTimeoutSeconds = 1800;
+    /// --help: the program prints its usage and ends; nothing else is read or run.
+    bool Help = false;
+    /// --version: the program prints its version and ends; nothing else is read or run.
+    bool Version = false;
 };
 
 /// Reads the arguments after the program name. Arguments after the settings file are ignored.

@@ -16,7 +16,11 @@ TRunLog::TRunLog(const QString& aSettingsFile, bool aEcho)
 {
     if (aSettingsFile.isEmpty())
         return;
-    // A job whose settings lie in a folder it may not write keeps its history in the configuration folder.
+    // A service with a logs directory of its own (systemd's LogsDirectory= names it in $LOGS_DIRECTORY) keeps its
+    // history there; a job whose settings lie in a folder it may not write keeps it in the configuration folder.
+    const QString logs = qEnvironmentVariable("LOGS_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!logs.isEmpty() && Open(logs + QLatin1Char('/') + QFileInfo(HistoryFileFor(aSettingsFile)).fileName()))
+        return;
     if (!Open(HistoryFileFor(aSettingsFile))) {
         const QString fallback = UFileUtils::ConfigDir() + QFileInfo(HistoryFileFor(aSettingsFile)).fileName();
         try {

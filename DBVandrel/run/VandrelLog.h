@@ -7,8 +7,8 @@
 
 /// The record of a job's runs: each line, with a local timestamp, goes to standard output and is appended to the
 /// job's history file beside its settings file ("nightly.cfg" -> "nightly.log"; in the configuration folder when
-/// that folder cannot be written). The history file is private to its owner and rotated at 1 MiB, keeping three
-/// older files (".log.1" newest to ".log.3").
+/// that folder cannot be written; in $LOGS_DIRECTORY when a service manager names one). The history file is private to
+/// its owner and rotated at 1 MiB, keeping three older files (".log.1" newest to ".log.3").
 class TRunLog
 {
 public:

@@ -218,6 +218,11 @@ public:
     /// How long a cancelled step may take to stop before the run lets go of it (10 s; tests shorten it).
     void SetCancelGraceMs(int aMs) { FCancelGraceMs = aMs; }
 
+    /// Whole seconds left before the countdown under way acts.
+    int CountdownSecondsLeft() const
+    {
+        return FCountdownClock.isValid() ? qMax(0, FCountdownSeconds - int(FCountdownClock.elapsed() / 1000)) : 0;
+    }
     /// Starts the Auto Start countdown when "Auto Start" is ticked (at once when unattended).
     void AutoStart();
     /// Starts a run of the ticked steps; ends a countdown; does nothing while a run is active.

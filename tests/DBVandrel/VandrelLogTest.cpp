@@ -6,6 +6,7 @@
 #include "UFileUtils.h"
 
 #include <QDir>
+#include <QFileInfo>
 #include <QRegularExpression>
 #include <QTemporaryDir>
 
@@ -59,6 +60,19 @@ TEST(VandrelLogTest, SettingsFolderThatCannotTakeTheHistorySendsItToTheConfigura
     EXPECT_EQ(log.HistoryFile(), UFileUtils::ConfigDir() + QStringLiteral("nightly.log"));
     log.Line(QStringLiteral("kept"));
     EXPECT_TRUE(TestFiles::ReadFile(log.HistoryFile()).endsWith(" kept\n"));
+}
+
+TEST(VandrelLogTest, ServiceLogsDirectoryTakesTheHistoryBeforeTheSettingsFolder)
+{
+    QTemporaryDir folder;
+    QTemporaryDir logs;
+    qputenv("LOGS_DIRECTORY", (logs.path() + QStringLiteral(":/var/log/other")).toUtf8());
+    TRunLog log(folder.filePath(QStringLiteral("nightly.cfg")));
+    qunsetenv("LOGS_DIRECTORY");
+    EXPECT_EQ(log.HistoryFile(), logs.filePath(QStringLiteral("nightly.log")));
+    log.Line(QStringLiteral("kept"));
+    EXPECT_TRUE(TestFiles::ReadFile(log.HistoryFile()).endsWith(" kept\n"));
+    EXPECT_FALSE(QFileInfo::exists(folder.filePath(QStringLiteral("nightly.log"))));
 }
 
 } // namespace

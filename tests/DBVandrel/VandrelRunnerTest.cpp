@@ -98,12 +98,19 @@ private Q_SLOTS:
         QTest::addColumn<bool>("failure");
         QTest::addColumn<QString>("text");
         QTest::addColumn<QStringList>("lines");
+        QTest::addColumn<QStringList>("failures");
+        // The run's last line says how it ended; a failure stands out, its reason repeated at the end.
         QTest::newRow("a step's status line")
-            << false << QStringLiteral("Uploading Sales.zip") << QStringList{QStringLiteral("Uploading Sales.zip")};
+            << false << QStringLiteral("Uploading Sales.zip")
+            << QStringList{QStringLiteral("Uploading Sales.zip"), QStringLiteral("Done: every ticked step succeeded.")}
+            << QStringList{};
         QTest::newRow("a failure with its context, one line each")
             << true << QStringLiteral("Upload Error:Login incorrect.\r\nUnable to upload the archive.")
             << QStringList{QStringLiteral("Upload Error:Login incorrect."),
-                           QStringLiteral("Unable to upload the archive.")};
+                           QStringLiteral("Unable to upload the archive."),
+                           QStringLiteral("Failed: Upload Error:Login incorrect.")}
+            << QStringList{QStringLiteral("Upload Error:Login incorrect."),
+                           QStringLiteral("Failed: Upload Error:Login incorrect.")};
     }
 
     void StatusLineShowsInTheReportAndBringsTheArchivePage()
@@ -111,6 +118,7 @@ private Q_SLOTS:
         QFETCH(bool, failure);
         QFETCH(QString, text);
         QFETCH(QStringList, lines);
+        QFETCH(QStringList, failures);
         TfrmVandrel window;
         TfrmVandrelForm& ui = *window.FUi;
         QWidget* pageWhileRunning = nullptr;
@@ -128,6 +136,7 @@ private Q_SLOTS:
         QVERIFY(RunToEnd(window));
         QCOMPARE(pageWhileRunning, ui.tbshtFTP);
         QCOMPARE(ShellLines(window), lines);
+        QCOMPARE(FailureLines(window), failures);
         QCOMPARE(ui.PageControl->currentWidget(), ui.tbshtArchive);
         QCOMPARE(window.Run().Outcome(), failure ? roFailed : roSuccess);
     }
@@ -181,6 +190,7 @@ private Q_SLOTS:
         QVERIFY(window.AutoStartHooked());
         // The bar counts down from full while the box blinks: plain in even seconds, bold in odd ones.
         QString firstLabel;
+        QString firstWords;
         bool firstBold = true;
         bool ticked = false;
         connect(&window.Run(), &TVandrelRun::CountdownTick, &window, [&] {
@@ -188,11 +198,14 @@ private Q_SLOTS:
                 return;
             ticked = true;
             firstLabel = ui.lblProgress->text();
+            firstWords = ui.lblCountdown->isHidden() ? QString() : ui.lblCountdown->text();
             firstBold = ui.ckbxAutomated->font().bold();
         });
         QTRY_VERIFY_WITH_TIMEOUT(ticked, 5000);
         QCOMPARE(window.Run().State(), rsCountingDown);
         QCOMPARE(firstLabel, QStringLiteral("100%"));
+        // The seconds left, in words beside the bar.
+        QCOMPARE(firstWords, QStringLiteral("The run starts in 2 seconds. Untick \"Auto Start\" to stop it."));
         QVERIFY(!firstBold);
         QTRY_COMPARE_WITH_TIMEOUT(ui.lblProgress->text(), QStringLiteral("50%"), 5000);
         QVERIFY(ui.ckbxAutomated->font().bold());
@@ -272,6 +285,7 @@ private Q_SLOTS:
         QVERIFY(ended.wait(5000));
         QCOMPARE(window.Run().State(), rsIdle);
         QCOMPARE(ui.lblProgress->text(), QStringLiteral("0%"));
+        QVERIFY(ui.lblCountdown->isHidden());
         QVERIFY(ui.ckbxAutomated->font().bold());
         QVERIFY(!ui.btbnStart->isHidden());
         QVERIFY(!window.AutoStartHooked());

@@ -353,6 +353,74 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, VandrelRefusedCommandLineTest, ::testing::
     [](const ::testing::TestParamInfo<TRefusedRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
 
+// --help and --version answer on standard output before anything else: no display is opened (the one named here
+// does not exist), no settings file is read or created. An unknown option points to --help.
+
+struct TAnswerRow
+{
+    const char* Name;
+    std::vector<const char*> Arguments;
+    int ExitStatus;
+    /// Texts standard output (or, for a usage error, standard error) must hold.
+    std::vector<const char*> Holds;
+};
+
+class VandrelAnswerTest : public VandrelScheduledTest, public ::testing::WithParamInterface<TAnswerRow>
+{
+};
+
+TEST_P(VandrelAnswerTest, AnswersWithoutReadingTheSettingsOrOpeningTheDisplay)
+{
+    Save(ConfigFile("vandrel.cfg"), Job());
+    const QByteArray defaultJob = ReadFile(ConfigFile("vandrel.cfg"));
+    const bool usageError = GetParam().ExitStatus != esSuccess;
+    TProgramRun run;
+    run.StartedAt = QDateTime::currentDateTime();
+    QProcess program;
+    QProcessEnvironment env = JobEnvironment();
+    if (!usageError)
+        env.insert(QStringLiteral("DISPLAY"), QStringLiteral(":97"));
+    program.setProcessEnvironment(env);
+    program.setWorkingDirectory(Path("x"));
+    QStringList arguments;
+    for (const char* argument : GetParam().Arguments)
+        arguments.append(QString::fromUtf8(argument).replace(QStringLiteral("{dir}"), FDir->path()));
+    program.start(QStringLiteral(VANDREL_BINARY), arguments);
+    ASSERT_TRUE(program.waitForStarted());
+    Collect(program, run);
+
+    EXPECT_EQ(run.ExitCode, GetParam().ExitStatus) << run.Text();
+    const QString& answer = usageError ? run.Err : run.Out;
+    EXPECT_TRUE((usageError ? run.Out : run.Err).isEmpty()) << run.Text();
+    for (const char* text : GetParam().Holds)
+        EXPECT_TRUE(answer.contains(
+            QString::fromUtf8(text).replace(QStringLiteral("{version}"), TVersionInfo::ProgramVersion())))
+            << text << "\n"
+            << run.Text();
+    EXPECT_EQ(ReadFile(ConfigFile("vandrel.cfg")), defaultJob);
+    EXPECT_EQ(QDir(Path("config/dbvandrel")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("vandrel.cfg")});
+    EXPECT_EQ(QDir(Path("x")).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+              QStringList{QStringLiteral("in")});
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(CommandLine, VandrelAnswerTest, ::testing::Values(
+    TAnswerRow{"Help", {"--help"}, esSuccess,
+               {"Usage: dbvandrel [OPTION]... [SETTINGS-FILE]\n", "\n      --stall-timeout=SECONDS ", "\n      --help ",
+                "\n      --version ", "\nExit status:\n", "\n  0  success", "\n  1  ", "\n  2  ", "\n  3  ", "\n  4  ",
+                "\n  5  another run", "\nEnvironment:\n", "\n  XDG_CONFIG_HOME ", "DBVANDREL_HINT"}},
+    TAnswerRow{"HelpBeforeAMissingFile", {"--help", "{dir}/x/nosuch.cfg"}, esSuccess, {"Usage: dbvandrel "}},
+    TAnswerRow{"HelpAfterAnOption", {"--stall-timeout=5", "--help"}, esSuccess, {"Usage: dbvandrel "}},
+    TAnswerRow{"Version", {"--version"}, esSuccess,
+               {"dbvandrel (Database Vandrel) {version}\n", "Qt 6.", "libcurl ", "libzip ", "zlib ", "libgcrypt ",
+                "unixODBC ", "The Database Vandrel developers", "License MIT"}},
+    TAnswerRow{"UnknownOption", {"--frobnicate"}, esNothingToDo,
+               {"--frobnicate", "Try 'dbvandrel --help' for more information."}},
+    TAnswerRow{"HelpWithAValue", {"--help=all"}, esNothingToDo, {"--help", "Try 'dbvandrel --help'"}}),
+    [](const ::testing::TestParamInfo<TAnswerRow>& aInfo) { return std::string(aInfo.param.Name); });
+// clang-format on
+
 TEST_F(VandrelScheduledTest, CommandLine_DoubleDashThenAFileWhoseNameStartsWithADash)
 {
     StartFtp();

@@ -7,6 +7,8 @@
 #include "TestPaths.h"
 #include "UPersistRecords.h"
 #include "Vandrel.h"
+#include "VandrelLock.h"
+#include "VandrelStepDouble.h"
 #include "VandrelTestSupport.h"
 
 #include <QApplication>
@@ -16,9 +18,12 @@
 #include <QLineEdit>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QtTest>
 
 #include <sys/stat.h>
+
+#include <atomic>
 
 namespace {
 
@@ -191,6 +196,65 @@ private Q_SLOTS:
         window.btbnSaveClick();
         QCOMPARE(window.SettingsFileName(), file);
         QVERIFY(QFileInfo::exists(file));
+    }
+
+    void SaveAsAndOpen_SwitchTheWindowWithItsConnectionLockAndLog()
+    {
+        QTemporaryDir dir;
+        const QString first = dir.filePath(QStringLiteral("nightly.cfg"));
+        const QString second = dir.filePath(QStringLiteral("weekly.cfg"));
+        // The job's own connection file goes with it.
+        VandrelTest::WriteFile(dir.filePath(QStringLiteral("nightly.udl")), QByteArrayLiteral("[oledb]\r\n"));
+        TfrmVandrel window(QStringList{first});
+        window.FUi->edtFTPUser->setText(QStringLiteral("weekly-user"));
+        QVERIFY(window.SaveSettingsAs(second));
+        QCOMPARE(window.SettingsFileName(), second);
+        QVERIFY(window.windowTitle().endsWith(QStringLiteral("weekly.cfg")));
+        QCOMPARE(window.FUi->lblSettingsFile->toolTip(), second);
+        QVERIFY(!QFileInfo::exists(first));
+        TVandrelSettings saved;
+        QVERIFY(LoadSettingsFile(second, cSettingsKey, saved).Ok);
+        QCOMPARE(saved.FTPUser, QStringLiteral("weekly-user"));
+        const QString udl = dir.filePath(QStringLiteral("weekly.udl"));
+        QCOMPARE(VandrelTest::ReadFile(udl), QByteArrayLiteral("[oledb]\r\n"));
+        struct stat info
+        {
+        };
+        QCOMPARE(stat(QFile::encodeName(udl).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0600u);
+        // The history log is the new file's.
+        QVERIFY(VandrelTest::ReadFile(dir.filePath(QStringLiteral("weekly.log"))).contains("Settings saved as"));
+
+        // The lock follows: a run holds the new file while it lasts.
+        std::atomic<bool> holding{false};
+        std::atomic<bool> release{false};
+        window.ReplaceStep(siBackup, std::make_shared<TFakeStep>([&](TStepContext&) {
+                               holding = true;
+                               while (!release)
+                                   QThread::msleep(10);
+                           }));
+        VandrelTest::NoSteps(window);
+        window.FUi->ckbxBackup->setChecked(true);
+        window.btbnStartClick();
+        QTRY_VERIFY_WITH_TIMEOUT(holding.load(), 5000);
+        TSettingsLock other;
+        QVERIFY(!other.TryLock(second));
+        // No switching while a run is under way.
+        QVERIFY(!window.OpenSettingsFile(first));
+        QCOMPARE(window.SettingsFileName(), second);
+        release = true;
+        QTRY_COMPARE_WITH_TIMEOUT(window.Run().State(), rsFinished, 5000);
+
+        // Open: another job's settings show, a folder is refused.
+        TVandrelSettings otherJob;
+        otherJob.FTPUser = QStringLiteral("other-user");
+        const QString third = dir.filePath(QStringLiteral("other.cfg"));
+        SaveSettingsFile(third, cSettingsKey, otherJob);
+        QVERIFY(window.OpenSettingsFile(third));
+        QCOMPARE(window.SettingsFileName(), third);
+        QCOMPARE(window.FUi->edtFTPUser->text(), QStringLiteral("other-user"));
+        QVERIFY(!window.OpenSettingsFile(dir.path()));
+        QCOMPARE(window.SettingsFileName(), third);
     }
 };
 

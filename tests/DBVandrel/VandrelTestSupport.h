@@ -9,6 +9,7 @@
 #include <QFileInfo>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <QTextBlock>
 #include <QtTest>
 
 /// Small helpers shared by the window tests.
@@ -21,10 +22,23 @@ public:
     TConfigFolder() { qputenv("XDG_CONFIG_HOME", path().toUtf8()); }
 };
 
-/// The lines of the status report.
+/// The lines of the status report, as text (a failure's icon left out).
 inline QStringList ShellLines(const TfrmVandrel& aWindow)
 {
-    return aWindow.FUi->mmoShell->toPlainText().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QString text = aWindow.FUi->mmoShell->toPlainText();
+    text.remove(QString(QChar::ObjectReplacementCharacter) + QLatin1Char(' '));
+    return text.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+/// The lines of the status report drawn as failures (red, behind the error icon).
+inline QStringList FailureLines(const TfrmVandrel& aWindow)
+{
+    QStringList lines;
+    for (QTextBlock block = aWindow.FUi->mmoShell->document()->begin(); block.isValid(); block = block.next()) {
+        if (block.text().startsWith(QChar::ObjectReplacementCharacter))
+            lines.append(block.text().mid(2));
+    }
+    return lines;
 }
 
 /// Unticks every step and both automation boxes, and keeps the files after the run.

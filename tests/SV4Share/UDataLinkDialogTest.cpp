@@ -39,6 +39,7 @@ private Q_SLOTS:
     void AskOnApplicationThread_AnswersFromTheApplicationThread();
     void LoginDialog_ReturnsTypedLogin();
     void DialogString_StoredEncrypted_ReadBack_Opens();
+    void UnsavedPassword_NotedAndNotAskedForAgain();
 
 private:
     QString DataSource() const { return QStringLiteral("127.0.0.1,%1").arg(FServer.Port()); }
@@ -82,6 +83,17 @@ void UDataLinkDialogTest::FieldsRoundTrip_data()
                           "ID=u;Persist Security Info=False")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=S;Application Name=\"a;b\";Initial Catalog=D;User "
                           "ID=u;Persist Security Info=False");
+    // Only the providers that open here are offered, but a string keeps the one it names, or its lack of one.
+    QTest::newRow("another provider kept")
+        << QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=S;Integrated Security=SSPI")
+        << QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=S;Integrated Security=SSPI;Persist Security "
+                          "Info=False")
+        << QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=S;Integrated Security=SSPI;Persist Security "
+                          "Info=False");
+    QTest::newRow("no provider stays without one")
+        << QStringLiteral("Data Source=S;Integrated Security=SSPI")
+        << QStringLiteral("Data Source=S;Integrated Security=SSPI;Persist Security Info=False")
+        << QStringLiteral("Data Source=S;Integrated Security=SSPI;Persist Security Info=False");
     QTest::newRow("Database keyword becomes Initial Catalog")
         << QStringLiteral("Provider=SQLOLEDB;Database=Alpha;Initial Catalog=Beta;Integrated Security=SSPI")
         << QStringLiteral(
@@ -109,7 +121,8 @@ void UDataLinkDialogTest::EditedFields_GiveTheString()
     QTest::keyClicks(dialog.edtServer, QStringLiteral("SRV02"));
     QTest::keyClicks(dialog.edtUserName, QStringLiteral("sa"));
     QTest::keyClicks(dialog.medtPassword, QStringLiteral("pw"));
-    QTest::mouseClick(dialog.ckbxAllowSaving, Qt::LeftButton);
+    // On the box itself: the widget is wider than its caption.
+    QTest::mouseClick(dialog.ckbxAllowSaving, Qt::LeftButton, {}, QPoint(6, dialog.ckbxAllowSaving->height() / 2));
     QTest::keyClicks(dialog.cmbDatabase->lineEdit(), QStringLiteral("Sales"));
     QCOMPARE(dialog.ConnectionString(),
              QStringLiteral("Provider=SQLOLEDB;Data Source=SRV02;User ID=sa;Password=pw;Persist Security "
@@ -297,6 +310,32 @@ void UDataLinkDialogTest::DialogString_StoredEncrypted_ReadBack_Opens()
     QVERIFY(!connection.LoginPrompt());
     UDatCon::TryOpenTwice(connection);
     QCOMPARE(connection.Property(QStringLiteral("Current Catalog")), QStringLiteral("Sales"));
+}
+
+void UDataLinkDialogTest::UnsavedPassword_NotedAndNotAskedForAgain()
+{
+    TDataLinkDialog dialog;
+    dialog.SetConnectionString(QStringLiteral("Provider=SQLOLEDB.1;Data Source=S;User ID=sa"));
+    QVERIFY(dialog.cmbProvider->findText(QStringLiteral("SQLOLEDB.1")) >= 0);
+    // The note shows exactly while a login's password would not be saved.
+    QVERIFY(!dialog.lblPasswordNote->isHidden());
+    dialog.ckbxAllowSaving->setChecked(true);
+    QVERIFY(dialog.lblPasswordNote->isHidden());
+    dialog.ckbxAllowSaving->setChecked(false);
+    dialog.rbtnIntegrated->setChecked(true);
+    QVERIFY(dialog.lblPasswordNote->isHidden());
+
+    // A password just typed without leave to save it answers the login prompt of this session, for that user only.
+    UDataLinkDialog::InstallConnectionDialogs();
+    UDataLinkDialog::RememberTypedPassword(QStringLiteral("sa"), QStringLiteral("Secret1"));
+    QString user = QStringLiteral("sa");
+    QString password;
+    QVERIFY(UDatCon::LoginPrompt(user, password));
+    QCOMPARE(password, QStringLiteral("Secret1"));
+    user = QStringLiteral("other");
+    password.clear();
+    QVERIFY(!UDatCon::LoginPrompt(user, password));
+    UDataLinkDialog::RememberTypedPassword(QString(), QString());
 }
 
 VANDREL_QTEST_MAIN(UDataLinkDialogTest)

@@ -4,6 +4,7 @@
 #include "TDBCommand.h"
 #include "TDBQuery.h"
 #include "TFakeSqlServer.h"
+#include "UOleDbString.h"
 
 #include <QElapsedTimer>
 #include <QFile>
@@ -65,6 +66,64 @@ TEST_F(TDBConnectionDbTest, OpenReportsServerCatalogAndLoginFailures)
     EXPECT_THROW(FConnection.SetConnectionString(QString()), EDatabaseError);
     FConnection.Close();
     EXPECT_FALSE(FConnection.Connected());
+}
+
+struct TLoginCase
+{
+    const char* User;
+    const char* Password;
+    const char* Database;
+    const char* Refusal; // empty: the login works
+};
+
+// clang-format off
+const TLoginCase cLoginCases[] = {
+    {"u}1",   "Pa}ss",  "Sa}les", ""},
+    {"x;y",   "a;b}",   "D;b}",   ""},
+    {"{b}",   "{x}}",   "{Db",    ""},
+    {"sp",    " p w ",  "Sales",  ""},
+    {"semi",  "a};b",   "Sales",  "password contains \"};\""},
+    {"sa",    "Secret1", "x};y",  "database name contains \"};\""},
+};
+// clang-format on
+
+TEST_F(TDBConnectionDbTest, LoginValuesWithBracesAndSemicolonsReachTheServer)
+{
+    QStringList users;
+    for (const TLoginCase& row : cLoginCases)
+        users << QStringLiteral("--user")
+              << QString::fromUtf8(row.User) + QLatin1Char(':') + QString::fromUtf8(row.Password);
+    TFakeSqlServer server(users);
+    for (const TLoginCase& row : cLoginCases) {
+        const QString database = QString::fromUtf8(row.Database);
+        server.CreateDatabase(database, QByteArray(8192, 'D'));
+        const QString connectionString =
+            QStringLiteral("Provider=SQLOLEDB.1;User ID=%1;Password=%2;Initial Catalog=%3;Data Source=%4")
+                .arg(
+                    UOleDbString::QuoteValue(QString::fromUtf8(row.User)),
+                    UOleDbString::QuoteValue(QString::fromUtf8(row.Password)),
+                    UOleDbString::QuoteValue(database),
+                    UOleDbString::Value(UOleDbString::Parse(server.ConnectionString()), QStringLiteral("Data Source")));
+        TDBConnection connection;
+        connection.SetConnectionString(connectionString);
+        SCOPED_TRACE(connectionString.toStdString());
+        if (*row.Refusal) {
+            try {
+                connection.Open();
+                ADD_FAILURE() << "a value the driver cannot read was sent";
+            } catch (const EDatabaseError& e) {
+                EXPECT_TRUE(e.Message().contains(QString::fromUtf8(row.Refusal))) << e.what();
+            }
+            continue;
+        }
+        try {
+            connection.Open();
+        } catch (const EDatabaseError& e) {
+            ADD_FAILURE() << e.what() << "\n" << server.Output().toStdString();
+            continue;
+        }
+        EXPECT_EQ(connection.Property(QStringLiteral("Current Catalog")), database);
+    }
 }
 
 TEST_F(TDBConnectionDbTest, LoginPromptHookSuppliesLoginOrDeclines)

@@ -45,7 +45,10 @@ const TTranslationRow cTranslations[] = {
      "DRIVER={FreeTDS};SERVER=SRV01;DATABASE=Sales;Trusted_Connection=Yes;TDS_Version=7.4;ClientCharset=UTF-8"},
     {"QuotedPasswordWithSemicolonIsBraced",
      "Provider=SQLOLEDB;Data Source=S;User ID=sa;Password=\"a;b}c\"\"d\"",
-     "DRIVER={FreeTDS};SERVER=S;UID=sa;PWD={a;b}}c\"d};TDS_Version=7.4;ClientCharset=UTF-8"},
+     "DRIVER={FreeTDS};SERVER=S;UID=sa;PWD={a;b}c\"d};TDS_Version=7.4;ClientCharset=UTF-8"},
+    {"ClosingBraceStaysAsItIsForFreeTds",
+     "Data Source=S;User ID=u}1;Password=\"{Pa}}ss\";Initial Catalog=\" Sa}les\"",
+     "DRIVER={FreeTDS};SERVER=S;DATABASE={ Sa}les};UID=u}1;PWD={{Pa}}ss};TDS_Version=7.4;ClientCharset=UTF-8"},
     {"AppAndWorkstationCarried",
      "Data Source=S;User ID=sa;Password=;Application Name=Vandrel;Workstation ID=PC1",
      "DRIVER={FreeTDS};SERVER=S;UID=sa;PWD=;APP=Vandrel;WSID=PC1;TDS_Version=7.4;ClientCharset=UTF-8"},
@@ -107,6 +110,13 @@ TEST_P(UOleDbStringQuoting, WritesValueThatParsesBack)
 INSTANTIATE_TEST_SUITE_P(Quoting, UOleDbStringQuoting, ::testing::ValuesIn(cQuotes), [](const auto& aInfo) {
     return std::string(aInfo.param.Name);
 });
+
+TEST(UOleDbStringTest, OtherDriversDoubleClosingBraces)
+{
+    EXPECT_EQ(UOleDbString::ToOdbc(UOleDbString::Parse(QStringLiteral("Data Source=S;User ID=u}1;Password=\"a;b}c\"")),
+                                   QStringLiteral("ODBC Driver 18 for SQL Server")),
+              QStringLiteral("DRIVER={ODBC Driver 18 for SQL Server};SERVER=S;UID={u}}1};PWD={a;b}}c}"));
+}
 
 TEST(UOleDbStringTest, FileNameReadsWindowsDataLinkFile)
 {

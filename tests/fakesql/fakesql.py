@@ -14,6 +14,7 @@ import decimal
 import os
 import signal
 import socket
+import ssl
 import sys
 import threading
 import time
@@ -103,6 +104,13 @@ class Server:
             self.users[name.lower()] = (name, password)
         self.sessions = set()
         self.lock = threading.Lock()
+        self.tls_context = None
+        if args.tls_cert:
+            # As SQL Server with TDS 7.x: TLS 1.2 at most, no session tickets (nothing may follow the handshake).
+            self.tls_context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            self.tls_context.maximum_version = ssl.TLSVersion.TLSv1_2
+            self.tls_context.options |= ssl.OP_NO_TICKET
+            self.tls_context.load_cert_chain(args.tls_cert, args.tls_key)
 
     def databases_in_use(self, exclude):
         with self.lock:
@@ -118,6 +126,7 @@ class Session:
         self.user = ""
         self.database = "master"
         self.progress_count = 0
+        self.link = "clear"
 
     # ------------------------------------------------------------ plumbing
 
@@ -202,10 +211,18 @@ class Session:
 
     def login(self):
         ptype, payload = self.ch.read_message()
+        encryption = tds.ENCRYPT_NOT_SUP
         if ptype == tds.PKT_PRELOGIN:
-            self.ch.write(tds.prelogin_reply())
+            encryption = tds.encryption_answer(tds.prelogin_encryption(payload), self.server.tls_context,
+                                               self.args.force_encryption)
+            self.ch.write(tds.prelogin_reply(encryption))
             self.ch.flush(eom=True)
+            if encryption != tds.ENCRYPT_NOT_SUP:
+                self.log("TLS handshake (%s)" % self.ch.start_tls(self.server.tls_context))
             ptype, payload = self.ch.read_message()
+            if encryption == tds.ENCRYPT_OFF:
+                self.ch.end_tls()
+        self.link = {tds.ENCRYPT_NOT_SUP: "clear", tds.ENCRYPT_OFF: "login encrypted"}.get(encryption, "encrypted")
         if ptype != tds.PKT_LOGIN7:
             self.log("expected LOGIN7, got packet type %#x" % ptype)
             return False
@@ -243,7 +260,8 @@ class Session:
         ch.write(tds.token_done(DONE_FINAL))
         ch.flush(eom=True)
         ch.packet_size = packet_size
-        self.log("login %s (%s), database %s, packet size %d" % (self.user, login["app"], database, packet_size))
+        self.log("login %s (%s), database %s, packet size %d, link %s"
+                 % (self.user, login["app"], database, packet_size, self.link))
         return True
 
     def fail_login(self, user):
@@ -768,7 +786,7 @@ class Session:
 
 
 def main():
-    parser = argparse.ArgumentParser(description="Fake SQL Server for the tests (TDS 7.2-7.4, no TLS).")
+    parser = argparse.ArgumentParser(description="Fake SQL Server for the tests (TDS 7.2-7.4, optional TLS).")
     parser.add_argument("--root", required=True, help="folder whose sub-folders are the databases")
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
@@ -782,7 +800,13 @@ def main():
                         help="DBCC sqlperf(logspace) fails as for a login without VIEW SERVER STATE")
     parser.add_argument("--packet-size", type=int, default=0,
                         help="packet size the server imposes at login (default: the client's)")
+    parser.add_argument("--tls-cert", help="PEM certificate: the server offers encryption (TLS inside TDS)")
+    parser.add_argument("--tls-key", help="PEM private key of --tls-cert (default: in the same file)")
+    parser.add_argument("--force-encryption", action="store_true",
+                        help="with --tls-cert: the whole link is encrypted whatever the client asks")
     args = parser.parse_args()
+    if args.force_encryption and not args.tls_cert:
+        parser.error("--force-encryption needs --tls-cert")
     if args.host != "127.0.0.1":
         parser.error("only 127.0.0.1 is allowed for --host")
     if not os.path.isdir(args.root):

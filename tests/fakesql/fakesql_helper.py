@@ -13,15 +13,17 @@ FAKESQL = os.path.join(HERE, "fakesql.py")
 class FakeSql:
     """The server as a child process; stop() (or the end of a with block) closes its stdin."""
 
-    def __init__(self, root, *options):
+    def __init__(self, root, *options, log=None):
+        """log: a file that receives the server's log (standard error) instead of a pipe."""
         self.root = root
         self.proc = subprocess.Popen([sys.executable, "-u", FAKESQL, "--root", root, *options],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     stderr=log if log is not None else subprocess.PIPE)
         line = self.proc.stdout.readline().decode()
         match = re.fullmatch(r"PORT (\d+)\n", line)
         if not match:
             self.stop()
-            raise RuntimeError("fakesql did not start: %r %s" % (line, self.proc.stderr.read().decode()))
+            raise RuntimeError("fakesql did not start: %r %s" % (line, "" if log else self.proc.stderr.read().decode()))
         self.port = int(match.group(1))
 
     def odbc(self, user="sa", password="sa", database=None, tds_version="7.4"):
@@ -40,7 +42,8 @@ class FakeSql:
             return self.proc.wait()
         finally:
             self.proc.stdout.close()
-            self.proc.stderr.close()
+            if self.proc.stderr:
+                self.proc.stderr.close()
 
     def __enter__(self):
         return self
@@ -49,9 +52,9 @@ class FakeSql:
         self.stop()
 
 
-def tsql(port, script, user="sa", password="sa", tds_version="7.4", timeout=60):
+def tsql(port, script, user="sa", password="sa", tds_version="7.4", timeout=60, env=None):
     """Runs FreeTDS tsql with the script on stdin; returns (exit code, stdout + stderr)."""
-    env = dict(os.environ, TDSVER=tds_version)
+    env = dict(env if env is not None else os.environ, TDSVER=tds_version)
     env.pop("TDSDUMP", None)
     run = subprocess.run(["tsql", "-H", "127.0.0.1", "-p", str(port), "-U", user, "-P", password],
                          input=script.encode(), stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env,
@@ -83,3 +86,14 @@ def make_database(root, name, files):
         with open(paths[file_name], "wb") as f:
             f.write(data)
     return paths
+
+
+def make_certificate(folder, name, host="localhost"):
+    """A self-signed certificate for host and 127.0.0.1 (openssl); returns (certificate path, key path)."""
+    cert = os.path.join(folder, name + ".crt")
+    key = os.path.join(folder, name + ".key")
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-keyout", key,
+                    "-out", cert, "-subj", "/CN=" + host, "-addext",
+                    "subjectAltName=DNS:%s,IP:127.0.0.1" % host],
+                   check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    return cert, key

@@ -3,6 +3,7 @@
 import datetime
 import select
 import socket
+import ssl
 import struct
 import time
 
@@ -16,6 +17,12 @@ PKT_TRANSACTION = 0x0E
 PKT_PRELOGIN = 0x12
 
 STATUS_EOM = 0x01
+
+# PRELOGIN ENCRYPTION values
+ENCRYPT_OFF = 0x00  # only the login packet is encrypted
+ENCRYPT_ON = 0x01  # the whole link is encrypted
+ENCRYPT_NOT_SUP = 0x02  # no encryption at all
+ENCRYPT_REQ = 0x03  # the server requires encryption
 
 # DONE status bits
 DONE_FINAL = 0x0000
@@ -241,6 +248,10 @@ class PacketChannel:
         self.inbuf = bytearray()
         self.out = bytearray()
         self.packet_id = 1
+        # While the link is encrypted: the TLS object and its two memory buffers (socket side).
+        self.tls = None
+        self.tls_in = None
+        self.tls_out = None
 
     def _take_packet(self):
         if len(self.inbuf) < 8:
@@ -262,7 +273,84 @@ class PacketChannel:
             raise ConnectionGone(str(e)) from e
         if not data:
             raise ConnectionGone("closed by the client")
-        self.inbuf += data
+        if self.tls is None:
+            self.inbuf += data
+            return
+        self.tls_in.write(data)
+        self._decrypt()
+
+    def _decrypt(self):
+        """Moves what the TLS layer can decrypt so far into the input buffer."""
+        while True:
+            try:
+                chunk = self.tls.read(65536)
+            except ssl.SSLWantReadError:
+                return
+            except ssl.SSLZeroReturnError as e:
+                raise ConnectionGone("TLS closed by the client") from e
+            except ssl.SSLError as e:
+                raise ConnectionGone("TLS: %s" % e) from e
+            if not chunk:
+                return
+            self.inbuf += chunk
+
+    def _send(self, data):
+        try:
+            if self.tls is not None:
+                self.tls.write(data)
+                data = self.tls_out.read()
+            self.sock.sendall(data)
+        except (OSError, ssl.SSLError) as e:
+            raise ConnectionGone(str(e)) from e
+
+    def _send_packets(self, ptype, data, eom=True):
+        """data split into packets of the negotiated size; the last one carries EOM when eom is set."""
+        room = self.packet_size - 8
+        chunks = [data[i:i + room] for i in range(0, len(data), room)] or [b""]
+        packets = bytearray()
+        for i, chunk in enumerate(chunks):
+            status = STATUS_EOM if eom and i == len(chunks) - 1 else 0
+            packets += struct.pack(">BBHHBB", ptype, status, len(chunk) + 8, SPID, self.packet_id, 0)
+            packets += chunk
+            self.packet_id = (self.packet_id + 1) & 0xFF
+        self._send(bytes(packets))
+
+    def start_tls(self, context):
+        """The server's side of the TLS handshake, which the client carries inside PRELOGIN packets (each
+        direction's records wrapped in TDS packets); afterwards TLS records travel on the socket itself."""
+        incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+        tls = context.wrap_bio(incoming, outgoing, server_side=True)
+        while True:
+            try:
+                tls.do_handshake()
+                done = True
+            except ssl.SSLWantReadError:
+                done = False
+            except ssl.SSLError as e:
+                if outgoing.pending:
+                    self._send_packets(PKT_PRELOGIN, outgoing.read())  # the alert tells the client why
+                raise ConnectionGone("TLS handshake failed: %s" % e) from e
+            if outgoing.pending:
+                self._send_packets(PKT_PRELOGIN, outgoing.read())
+            if done:
+                break
+            ptype, _, payload = self.read_packet()
+            if ptype != PKT_PRELOGIN:
+                raise ConnectionGone("expected a TLS handshake packet, got packet type %#x" % ptype)
+            incoming.write(payload)
+        self.tls, self.tls_in, self.tls_out = tls, incoming, outgoing
+        # Bytes already received after the handshake belong to the encrypted stream.
+        pending = bytes(self.inbuf)
+        self.inbuf.clear()
+        if pending:
+            self.tls_in.write(pending)
+            self._decrypt()
+        return tls.version()
+
+    def end_tls(self):
+        """Back to clear text (after an encrypted login packet, as the client does); the client sends no TLS
+        close, and what follows on the socket is plain TDS."""
+        self.tls = self.tls_in = self.tls_out = None
 
     def read_packet(self, timeout=None):
         """One packet (type, status, payload); None when timeout (seconds) passes first."""
@@ -290,22 +378,11 @@ class PacketChannel:
 
     def flush(self, eom):
         """Sends the buffered reply; eom=False keeps the message open (a streamed part)."""
-        room = self.packet_size - 8
         data = bytes(self.out)
         self.out.clear()
         if not data and not eom:
             return
-        chunks = [data[i:i + room] for i in range(0, len(data), room)] or [b""]
-        packets = bytearray()
-        for i, chunk in enumerate(chunks):
-            status = STATUS_EOM if eom and i == len(chunks) - 1 else 0
-            packets += struct.pack(">BBHHBB", PKT_REPLY, status, len(chunk) + 8, SPID, self.packet_id, 0)
-            packets += chunk
-            self.packet_id = (self.packet_id + 1) & 0xFF
-        try:
-            self.sock.sendall(packets)
-        except OSError as e:
-            raise ConnectionGone(str(e)) from e
+        self._send_packets(PKT_REPLY, data, eom)
 
     def close(self):
         """Closes gracefully: what was sent still reaches the client (no RST from unread input)."""
@@ -337,9 +414,9 @@ class PacketChannel:
 
 # ---------------------------------------------------------------- client messages
 
-def prelogin_reply():
+def prelogin_reply(encryption=ENCRYPT_NOT_SUP):
     options = [(0x00, bytes([16, 0]) + struct.pack(">H", 1000) + b"\x00\x00"),  # version 16.0.1000
-               (0x01, b"\x02"),  # encryption not supported
+               (0x01, bytes([encryption])),
                (0x02, b"\x00"),  # instance ok
                (0x03, b""),  # thread id
                (0x04, b"\x00")]  # no MARS
@@ -350,6 +427,31 @@ def prelogin_reply():
         table += struct.pack(">BHH", token, offset + len(data), len(value))
         data += value
     return bytes(table) + b"\xFF" + bytes(data)
+
+
+def prelogin_encryption(payload):
+    """The ENCRYPTION option of a client's PRELOGIN (NOT_SUP when absent or malformed)."""
+    i = 0
+    while i + 5 <= len(payload) and payload[i] != 0xFF:
+        token, offset, length = struct.unpack(">BHH", payload[i:i + 5])
+        if token == 0x01 and length >= 1 and offset < len(payload):
+            return payload[offset]
+        i += 5
+    return ENCRYPT_NOT_SUP
+
+
+def encryption_answer(client, certificate, force):
+    """The server's ENCRYPTION answer to the client's, as SQL Server gives it: without a certificate none; with
+    one, the whole link when the client asks for it (or the server forces it), else the login packet only."""
+    if not certificate:
+        return ENCRYPT_NOT_SUP
+    if force:
+        return ENCRYPT_REQ if client == ENCRYPT_NOT_SUP else ENCRYPT_ON
+    if client in (ENCRYPT_ON, ENCRYPT_REQ):
+        return ENCRYPT_ON
+    if client == ENCRYPT_OFF:
+        return ENCRYPT_OFF
+    return ENCRYPT_NOT_SUP
 
 
 def parse_login7(payload):

@@ -3,12 +3,13 @@
 import os
 import shutil
 import signal
+import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
-from fakesql_helper import FakeSql, make_database, message_numbers, tsql, wait_until
+from fakesql_helper import FakeSql, make_certificate, make_database, message_numbers, tsql, wait_until
 
 import pyodbc  # Debian's python3-pyodbc: run the tests with /usr/bin/python3
 
@@ -324,6 +325,90 @@ class KnobsTest(unittest.TestCase):
         self.assertEqual(server.proc.wait(10), 0)
         server.stop()
 
+
+class TlsTest(unittest.TestCase):
+    """TLS inside TDS as SQL Server does it, seen by FreeTDS: the login packet only, or the whole link."""
+
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="fakesql-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+        make_database(self.root, "Sales", sales_files())
+        self.cert, self.key = make_certificate(self.root, "server")
+        self.other, _ = make_certificate(self.root, "other")
+        self.saved_conf = os.environ.get("FREETDSCONF")
+        self.addCleanup(self.restore_conf)
+
+    def restore_conf(self):
+        if self.saved_conf is None:
+            os.environ.pop("FREETDSCONF", None)
+        else:
+            os.environ["FREETDSCONF"] = self.saved_conf
+
+    def start(self, *options):
+        log = tempfile.NamedTemporaryFile("w+", dir=self.root, suffix=".log")
+        self.addCleanup(log.close)
+        server = FakeSql(self.root, *options, log=log)
+        self.addCleanup(server.stop)
+        return server, log
+
+    def links(self, log):
+        """The link of each login so far, from the server's log."""
+        log.flush()
+        with open(log.name) as f:
+            return [line.rsplit("link ", 1)[1].strip() for line in f if "login sa" in line]
+
+    def odbc(self, server, extra=""):
+        conn = pyodbc.connect(server.odbc(database="Sales") + extra, timeout=10)
+        try:
+            return conn.execute("SELECT DB_NAME()").fetchone()[0]
+        finally:
+            conn.close()
+
+    def use_ca_file(self, server, ca_file):
+        """A FreeTDS configuration whose section "fakesql" checks the server's certificate against ca_file
+        (the ODBC driver reads a configuration file only for SERVERNAME=, tsql for -S)."""
+        conf = os.path.join(self.root, "freetds.conf")
+        with open(conf, "w") as f:
+            f.write("[fakesql]\n\thost = 127.0.0.1\n\tport = %d\n\tencryption = require\n"
+                    "\tca file = %s\n\tcheck certificate hostname = yes\n" % (server.port, ca_file))
+        os.environ["FREETDSCONF"] = conf
+
+    def checked(self, server, ca_file):
+        """Logins through the checking section: (ODBC worked, tsql worked)."""
+        self.use_ca_file(server, ca_file)
+        try:
+            self.assertEqual(pyodbc.connect("DRIVER={FreeTDS};SERVERNAME=fakesql;TDS_Version=7.4;UID=sa;PWD=sa",
+                                            timeout=10).execute("SELECT 1").fetchone()[0], 1)
+            odbc = True
+        except pyodbc.Error:
+            odbc = False
+        run = subprocess.run(["tsql", "-S", "fakesql", "-U", "sa", "-P", "sa"], input=b"SELECT 1\ngo\n",
+                             stdout=subprocess.PIPE, stderr=subprocess.STDOUT, timeout=60)
+        return odbc, run.returncode == 0
+
+    def test_login_only_and_whole_link(self):
+        tls = ("--tls-cert", self.cert, "--tls-key", self.key)
+        for options, expected in [((), ["clear", "clear"]),
+                                  (tls, ["login encrypted", "login encrypted", "encrypted"]),
+                                  (tls + ("--force-encryption",), ["encrypted", "encrypted", "encrypted"])]:
+            with self.subTest(options=options):
+                server, log = self.start(*options)
+                code, out = tsql(server.port, "SELECT DB_NAME()\ngo\n")
+                self.assertEqual(code, 0, out)
+                self.assertIn("master", out)
+                self.assertEqual(self.odbc(server), "Sales")
+                if options:
+                    self.assertEqual(self.odbc(server, ";Encryption=require"), "Sales")
+                self.assertEqual(self.links(log), expected)
+        server, _ = self.start()
+        with self.assertRaises(pyodbc.Error):  # encryption demanded, none offered
+            self.odbc(server, ";Encryption=require")
+
+    def test_certificate_checked_when_a_ca_file_is_named(self):
+        server, log = self.start("--tls-cert", self.cert, "--tls-key", self.key)
+        self.assertEqual(self.checked(server, self.cert), (True, True))
+        self.assertEqual(self.checked(server, self.other), (False, False))
+        self.assertEqual(self.links(log), ["encrypted", "encrypted"])
 
 if __name__ == "__main__":
     unittest.main()
