@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: MIT
 // Program entry: the window on a display, the run alone without one; signals and the exit status.
+#include "UFreeTds.h"
 #include "UVersionInfo.h"
 #include "UWorker.h"
 #include "VandrelHeadless.h"
@@ -149,6 +150,8 @@ int main(int argc, char** argv)
     ::prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
     if (const int status = AnswerAtOnce(argc, argv); status >= 0)
         return status;
+    // Before any other thread runs: it sets the environment that the SQL Server driver reads.
+    UFreeTds::Install();
 #ifdef VANDREL_WITH_WINDOW
     if (!HasDisplay())
         return RunWithoutDisplay(argc, argv);

@@ -3,6 +3,7 @@
 
 #include "EVandrel.h"
 #include "UHandles.h"
+#include "UWriteBehind.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -659,6 +660,7 @@ void ExtractEntry(zip_t* aArchive,
     if (!entry)
         Fail(Local(zip_strerror(aArchive)), context);
     WriteExtracted(aFinalName, context, [&](int aFile) {
+        TWriteBehind writeBehind; // the closing fsync then waits for the last few MiB only
         for (;;) {
             const zip_int64_t n = zip_fread(entry.get(), aBuffer.data(), aBuffer.size());
             if (n < 0)
@@ -666,6 +668,7 @@ void ExtractEntry(zip_t* aArchive,
             if (n == 0)
                 break;
             WriteAll(aFile, aBuffer.data(), n, aFinalName, context);
+            writeBehind.Written(aFile, n);
             if (!aAdvance(n))
                 Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
         }

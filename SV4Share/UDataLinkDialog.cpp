@@ -32,6 +32,10 @@ const QString cPassword = QStringLiteral("Password");
 const QString cPersist = QStringLiteral("Persist Security Info");
 const QString cCatalog = QStringLiteral("Initial Catalog");
 const QString cDatabase = QStringLiteral("Database");
+const QString cUseEncryption = QStringLiteral("Use Encryption for Data");
+const QString cEncrypt = QStringLiteral("Encrypt");
+const QString cTrust = QStringLiteral("Trust Server Certificate");
+const QString cTrustOdbc = QStringLiteral("TrustServerCertificate");
 constexpr int cDialogTimeoutSeconds = 5;
 
 using TPairs = QList<QPair<QString, QString>>;
@@ -87,6 +91,8 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     , medtPassword(new QLineEdit(this))
     , ckbxAllowSaving(new QCheckBox(tr("&Allow saving password"), this))
     , cmbDatabase(new TDatabaseComboBox(this))
+    , cmbEncrypt(new QComboBox(this))
+    , ckbxTrustServerCertificate(new QCheckBox(tr("Trust server &certificate"), this))
     , btbnTest(new QPushButton(tr("&Test Connection"), this))
     , lblStatus(new QLabel(this))
     , lblPasswordNote(new QLabel(this))
@@ -100,6 +106,8 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     medtPassword->setObjectName(QStringLiteral("medtPassword"));
     ckbxAllowSaving->setObjectName(QStringLiteral("ckbxAllowSaving"));
     cmbDatabase->setObjectName(QStringLiteral("cmbDatabase"));
+    cmbEncrypt->setObjectName(QStringLiteral("cmbEncrypt"));
+    ckbxTrustServerCertificate->setObjectName(QStringLiteral("ckbxTrustServerCertificate"));
     btbnTest->setObjectName(QStringLiteral("btbnTest"));
     lblStatus->setObjectName(QStringLiteral("lblStatus"));
     lblPasswordNote->setObjectName(QStringLiteral("lblPasswordNote"));
@@ -117,6 +125,11 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     cmbDatabase->setEditable(true);
     lblStatus->setWordWrap(true);
     rbtnSqlLogin->setChecked(true);
+    cmbEncrypt->addItems({tr("When the server offers it"), tr("Always (refuse an unencrypted link)")});
+    cmbEncrypt->setToolTip(tr("Always: the whole link must be encrypted and the server's certificate is checked "
+                              "against the system's CAs and trusted-certs.pem in the configuration folder."));
+    ckbxTrustServerCertificate->setToolTip(
+        tr("Accept the server's certificate without checking it (the link is still encrypted)."));
 
     auto* layout = new QFormLayout(this);
     layout->addRow(tr("&Provider:"), cmbProvider);
@@ -128,6 +141,8 @@ TDataLinkDialog::TDataLinkDialog(QWidget* aParent)
     layout->addRow(ckbxAllowSaving);
     layout->addRow(lblPasswordNote);
     layout->addRow(tr("&Database on the server:"), cmbDatabase);
+    layout->addRow(tr("&Encrypt connection:"), cmbEncrypt);
+    layout->addRow(ckbxTrustServerCertificate);
     auto* testRow = new QHBoxLayout;
     testRow->addStretch();
     testRow->addWidget(btbnTest);
@@ -178,6 +193,17 @@ void TDataLinkDialog::SetConnectionString(const QString& aConnectionString)
     const QString database = value(cDatabase);
     cmbDatabase->clear();
     cmbDatabase->setCurrentText(database.isEmpty() ? value(cCatalog) : database);
+    UOleDbString::TEncryption encryption;
+    try {
+        encryption = UOleDbString::EncryptionOf(FPairs);
+    } catch (const std::exception&) {
+        // Encrypt=strict or an odd value: shown as required; the keyword stays as written unless changed here.
+        encryption.Required = !value(cEncrypt).isEmpty() || !value(cUseEncryption).isEmpty();
+    }
+    FEncryptRequired = encryption.Required;
+    FTrustServerCertificate = encryption.TrustServerCertificate;
+    cmbEncrypt->setCurrentIndex(FEncryptRequired ? 1 : 0);
+    ckbxTrustServerCertificate->setChecked(FTrustServerCertificate);
     lblStatus->clear();
     FListFilled = false;
     UpdateLoginFields();
@@ -200,10 +226,36 @@ QString TDataLinkDialog::Compose(bool aWithPassword, bool aWithDatabase) const
     SetKey(pairs, cPersist, ckbxAllowSaving->isChecked() ? QStringLiteral("True") : QStringLiteral("False"));
     RemoveKey(pairs, cDatabase);
     SetKey(pairs, cCatalog, aWithDatabase ? cmbDatabase->currentText().trimmed() : QString());
+    ComposeEncryption(pairs);
     QStringList parts;
     for (const auto& pair : pairs)
         parts.append(pair.first + QLatin1Char('=') + UOleDbString::QuoteValue(pair.second));
     return parts.join(QLatin1Char(';'));
+}
+
+void TDataLinkDialog::ComposeEncryption(TPairs& aPairs) const
+{
+    // Untouched choices keep the string's own keywords as written.
+    const bool required = cmbEncrypt->currentIndex() == 1;
+    if (required != FEncryptRequired) {
+        const bool odbcStyle = UOleDbString::Contains(aPairs, cEncrypt);
+        RemoveKey(aPairs, odbcStyle ? cUseEncryption : cEncrypt);
+        if (required)
+            SetKey(aPairs,
+                   odbcStyle ? cEncrypt : cUseEncryption,
+                   odbcStyle ? QStringLiteral("yes") : QStringLiteral("True"));
+        else
+            RemoveKey(aPairs, odbcStyle ? cEncrypt : cUseEncryption);
+    }
+    const bool trusted = ckbxTrustServerCertificate->isChecked();
+    if (trusted != FTrustServerCertificate) {
+        const bool odbcStyle = UOleDbString::Contains(aPairs, cTrustOdbc);
+        RemoveKey(aPairs, odbcStyle ? cTrust : cTrustOdbc);
+        if (trusted)
+            SetKey(aPairs, odbcStyle ? cTrustOdbc : cTrust, odbcStyle ? QStringLiteral("yes") : QStringLiteral("True"));
+        else
+            RemoveKey(aPairs, odbcStyle ? cTrustOdbc : cTrust);
+    }
 }
 
 QString TDataLinkDialog::ConnectionString() const

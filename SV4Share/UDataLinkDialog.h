@@ -28,7 +28,8 @@ Q_SIGNALS:
 };
 
 /// The connection dialog: edits an OLE DB connection string (provider, server, integrated security or user name
-/// and password, allow saving password, database) and tests it. Keywords it does not show pass through unchanged.
+/// and password, allow saving password, database, encryption and trust of the server's certificate) and tests it.
+/// Keywords it does not show pass through unchanged.
 class TDataLinkDialog : public QDialog
 {
     Q_OBJECT
@@ -63,6 +64,8 @@ public:
     QLineEdit* medtPassword;
     QCheckBox* ckbxAllowSaving;
     TDatabaseComboBox* cmbDatabase;
+    QComboBox* cmbEncrypt;
+    QCheckBox* ckbxTrustServerCertificate;
     QPushButton* btbnTest;
     QLabel* lblStatus;
     /// Says that a password that is not saved leaves scheduled runs without a login.
@@ -75,8 +78,13 @@ private:
     void cmbDatabaseAboutToShowPopup();
     void btbnTestClick();
 
+    void ComposeEncryption(TPairs& aPairs) const;
+
     TPairs FPairs;
     bool FListFilled = false;
+    // The encryption the string asked for when it was set: the keywords are rewritten only when changed.
+    bool FEncryptRequired = false;
+    bool FTrustServerCertificate = false;
 };
 
 namespace UDataLinkDialog {

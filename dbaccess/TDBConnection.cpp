@@ -4,6 +4,7 @@
 #include "EVandrel.h"
 #include "TDBCommand.h"
 #include "TOdbc.h"
+#include "UFreeTds.h"
 #include "UOleDbString.h"
 
 #include <algorithm>
@@ -238,8 +239,17 @@ void TDBConnection::Open()
         if (!FData->LoginHook(user, password))
             throw EDatabaseError(QStringLiteral("Login cancelled by the user."));
     }
-    const QString odbc = UOleDbString::ToOdbc(
-        pairs, QStringLiteral(VANDREL_ODBC_DRIVER), prompted ? &user : nullptr, prompted ? &password : nullptr);
+    // FreeTDS checks a certificate only through a section of its configuration file that names a CA file.
+    const QString driver = QStringLiteral(VANDREL_ODBC_DRIVER);
+    const bool freeTds = driver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
+    const UOleDbString::TEncryption encryption = UOleDbString::EncryptionOf(pairs);
+    QString server, port;
+    UOleDbString::SplitDataSource(UOleDbString::DataSource(pairs), server, port);
+    UFreeTds::TCheckingSection checking;
+    if (freeTds && encryption.CheckCertificate())
+        checking = UFreeTds::CheckingSection(server, port);
+    const QString odbc =
+        UOleDbString::ToOdbc(pairs, driver, prompted ? &user : nullptr, prompted ? &password : nullptr, checking.Name);
 
     ClearErrors();
     TOdbc<SQL_HANDLE_DBC> dbc(UOdbc::Environment());
@@ -257,8 +267,16 @@ void TDBConnection::Open()
         for (const TDBError& record : records)
             if (!record.IsInfo())
                 AddMessage(record);
-        const QString text = UOdbc::ErrorText(records);
-        throw EDatabaseError(text.isEmpty() ? QStringLiteral("Unable to connect to the server.") : text);
+        QString text = UOdbc::ErrorText(records);
+        if (text.isEmpty())
+            text = QStringLiteral("Unable to connect to the server.");
+        // The driver says only that the connection failed; the server itself tells why an encrypted one did.
+        if (freeTds && encryption.Required) {
+            const QString why = UFreeTds::DiagnoseEncryption(server, port, checking.CaFile, FData->ConnectionTimeout);
+            if (!why.isEmpty())
+                text = why + QStringLiteral("\r\n") + text;
+        }
+        throw EDatabaseError(text);
     }
     FData->Dbc = std::move(dbc);
     FData->Open = true;

@@ -215,17 +215,60 @@ void SplitDataSource(const QString& aDataSource, QString& aServer, QString& aPor
     aServer = host + instance;
 }
 
-QString ToOdbc(const QList<TPair>& aPairs, const QString& aDriver, const QString* aUser, const QString* aPassword)
+QString DataSource(const QList<TPair>& aPairs)
 {
+    return FirstValue(aPairs, {"Data Source", "Server", "Address", "Addr", "Network Address"});
+}
+
+TEncryption EncryptionOf(const QList<TPair>& aPairs)
+{
+    TEncryption result;
+    const auto truth = [&](const char* aKey, bool& aResult) {
+        const QString value = Value(aPairs, QLatin1String(aKey)).trimmed().toLower();
+        if (value.isEmpty())
+            return;
+        if (value == QLatin1String("strict"))
+            throw EDatabaseError(QStringLiteral("%1=strict (TDS 8.0) is not supported by the FreeTDS ODBC driver. "
+                                                "Use Encrypt=yes (Use Encryption for Data=True) instead.")
+                                     .arg(QLatin1String(aKey)));
+        if (value == QLatin1String("true") || value == QLatin1String("yes") || value == QLatin1String("1") ||
+            value == QLatin1String("-1") || value == QLatin1String("mandatory"))
+            aResult = true;
+        else if (value == QLatin1String("false") || value == QLatin1String("no") || value == QLatin1String("0") ||
+                 value == QLatin1String("optional"))
+            aResult = false;
+        else
+            throw EDatabaseError(
+                QStringLiteral("The connection string's %1=%2 is not understood (expected True or False).")
+                    .arg(QLatin1String(aKey), Value(aPairs, QLatin1String(aKey)).trimmed()));
+    };
+    truth("Encrypt", result.Required);
+    truth("Use Encryption for Data", result.Required);
+    truth("TrustServerCertificate", result.TrustServerCertificate);
+    truth("Trust Server Certificate", result.TrustServerCertificate);
+    return result;
+}
+
+QString ToOdbc(const QList<TPair>& aPairs,
+               const QString& aDriver,
+               const QString* aUser,
+               const QString* aPassword,
+               const QString& aServerSection)
+{
+    const TEncryption encryption = EncryptionOf(aPairs);
     const bool freeTds = aDriver.contains(QLatin1String("FreeTDS"), Qt::CaseInsensitive);
     const auto braced = [freeTds](const QString& aValue, const char* aWhat) { return Braced(aValue, freeTds, aWhat); };
     QStringList parts;
     parts << QStringLiteral("DRIVER=") + QLatin1Char('{') + aDriver + QLatin1Char('}');
     QString server, port;
-    SplitDataSource(FirstValue(aPairs, {"Data Source", "Server", "Address", "Addr", "Network Address"}), server, port);
-    parts << QStringLiteral("SERVER=") + braced(server, "server name");
-    if (!port.isEmpty())
-        parts << QStringLiteral("PORT=") + braced(port, "port");
+    SplitDataSource(DataSource(aPairs), server, port);
+    if (freeTds && !aServerSection.isEmpty())
+        parts << QStringLiteral("SERVERNAME=") + braced(aServerSection, "server section");
+    else {
+        parts << QStringLiteral("SERVER=") + braced(server, "server name");
+        if (!port.isEmpty())
+            parts << QStringLiteral("PORT=") + braced(port, "port");
+    }
     const QString database = FirstValue(aPairs, {"Initial Catalog", "Database"});
     if (!database.isEmpty())
         parts << QStringLiteral("DATABASE=") + braced(database, "database name");
@@ -246,6 +289,17 @@ QString ToOdbc(const QList<TPair>& aPairs, const QString& aDriver, const QString
     const QString workstation = FirstValue(aPairs, {"Workstation ID"});
     if (!workstation.isEmpty())
         parts << QStringLiteral("WSID=") + braced(workstation, "workstation ID");
+    if (freeTds) {
+        // FreeTDS's default ("request") encrypts when the server offers it; "require" refuses a clear link.
+        if (encryption.Required)
+            parts << QStringLiteral("Encryption=require");
+    } else {
+        if (ContainsAny(aPairs, {"Encrypt", "Use Encryption for Data"}))
+            parts << QStringLiteral("Encrypt=") + (encryption.Required ? QStringLiteral("yes") : QStringLiteral("no"));
+        if (ContainsAny(aPairs, {"TrustServerCertificate", "Trust Server Certificate"}))
+            parts << QStringLiteral("TrustServerCertificate=") +
+                         (encryption.TrustServerCertificate ? QStringLiteral("yes") : QStringLiteral("no"));
+    }
     // The driver's settings come last: a braced value at the very end would not be read back by FreeTDS.
     if (freeTds)
         parts << QStringLiteral("TDS_Version=7.4") << QStringLiteral("ClientCharset=UTF-8");

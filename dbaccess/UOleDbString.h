@@ -38,13 +38,35 @@ bool IsTrue(const QString& aValue);
 /// "(local)" and "." mean localhost. aPort is empty when none is given.
 void SplitDataSource(const QString& aDataSource, QString& aServer, QString& aPort);
 
+/// The server an OLE DB string names: "Data Source" or one of its synonyms (Server, Address, ...).
+QString DataSource(const QList<TPair>& aPairs);
+
+/// What a connection string asks of the link's encryption.
+struct TEncryption
+{
+    /// "Use Encryption for Data=True" or "Encrypt=yes|true|mandatory": the whole link must be encrypted.
+    bool Required = false;
+    /// "Trust Server Certificate=True" or "TrustServerCertificate=yes": the server's certificate is not checked.
+    bool TrustServerCertificate = false;
+    /// The server's certificate is checked: encryption is required and the certificate is not trusted blindly.
+    bool CheckCertificate() const { return Required && !TrustServerCertificate; }
+};
+
+/// The encryption keywords of aPairs (absent: neither, the driver's default applies). Raises EDatabaseError for
+/// Encrypt=strict, which the FreeTDS driver cannot do, and for a value that is not understood.
+TEncryption EncryptionOf(const QList<TPair>& aPairs);
+
 /// The ODBC connection string for aPairs with the driver aDriver: DRIVER, SERVER[, PORT], DATABASE, UID/PWD or
 /// Trusted_Connection, APP, WSID, plus TDS_Version and ClientCharset for FreeTDS. aUser/aPassword, when not
-/// null, replace the string's login (a login prompt's answer). Values are quoted the way aDriver reads them;
-/// raises EDatabaseError for a value that aDriver cannot read from a connection string.
+/// null, replace the string's login (a login prompt's answer). Required encryption becomes FreeTDS's
+/// "Encryption=require" (other drivers: Encrypt/TrustServerCertificate). aServerSection, when not empty, names the
+/// section of FreeTDS's configuration file that stands for the server ("SERVERNAME=" in place of SERVER and PORT).
+/// Values are quoted the way aDriver reads them; raises EDatabaseError for a value that aDriver cannot read from a
+/// connection string and for the encryption keywords EncryptionOf refuses.
 QString ToOdbc(const QList<TPair>& aPairs,
                const QString& aDriver,
                const QString* aUser = nullptr,
-               const QString* aPassword = nullptr);
+               const QString* aPassword = nullptr,
+               const QString& aServerSection = QString());
 
 } // namespace UOleDbString

@@ -9,11 +9,12 @@ PACKAGES=(
     qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
     libcurl4-openssl-dev libzip-dev zipcmp zip unzip
     libgcrypt20-dev
-    unixodbc unixodbc-dev tdsodbc freetds-bin openssl
+    unixodbc unixodbc-dev tdsodbc freetds-bin openssl libssl-dev
     libgtest-dev libgmock-dev
     python3 python3-pyftpdlib python3-openssl python3-asyncssh openssl openssh-client python3-pyodbc python3-botan
     xvfb xauth fonts-dejavu-core time curl
     dpkg-dev file
+    pigz vsftpd
 )
 
 missing=()
@@ -24,6 +25,17 @@ if [ ${#missing[@]} -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     $SUDO apt-get update -qq
     $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi
+
+# vsftpd serves the benchmark only (bench/run.sh starts one of its own on the loopback): the system's service the
+# package sets up is stopped and disabled, so that nothing listens on port 21.
+if dpkg-query -W -f='${Status}' vsftpd 2>/dev/null | grep -q "install ok installed"; then
+    if [ -d /run/systemd/system ] && command -v systemctl >/dev/null 2>&1; then
+        $SUDO systemctl disable --now vsftpd.service >/dev/null 2>&1 || true
+    else
+        $SUDO invoke-rc.d vsftpd stop >/dev/null 2>&1 || true
+        $SUDO update-rc.d vsftpd disable >/dev/null 2>&1 || true
+    fi
 fi
 
 # The FreeTDS ODBC driver must be known to unixODBC under the name "FreeTDS".

@@ -47,32 +47,36 @@ QString HelpText()
 {
     return QStringLiteral(
         R"(Usage: dbvandrel [OPTION]... [SETTINGS-FILE]
-Carry a Microsoft SQL Server database from one server to another: back it up, zip it and
-upload it to an FTP server; or download the archive, extract it and restore the database.
+Carry a Microsoft SQL Server database from one server to another: back it up,
+zip it and upload it to an FTP server; or download the archive, extract it and
+restore the database.
 
-With a display the window opens on SETTINGS-FILE. Without one (neither DISPLAY nor
-WAYLAND_DISPLAY set, or QT_QPA_PLATFORM=offscreen) no window is made: the steps ticked in
-SETTINGS-FILE run at once, provided "Auto Start" is ticked in it, and the log goes to
-standard output.
+With a display the window opens on SETTINGS-FILE. Without one (neither DISPLAY
+nor WAYLAND_DISPLAY set, or QT_QPA_PLATFORM=offscreen) no window is made: the
+steps ticked in SETTINGS-FILE run at once, provided "Auto Start" is ticked in
+it, and the log goes to standard output.
 
-SETTINGS-FILE is a file saved from the window (default: vandrel.cfg in the configuration
-folder). A named file must exist unless a window opens on it. NAME.cfg looks for its own
-database connection beside it first (NAME.udl, then NAME.ini) and appends its history to
-NAME.log beside it (or in the configuration folder when that folder cannot be written).
+SETTINGS-FILE is a file saved from the window (default: vandrel.cfg in the
+configuration folder). A named file must exist unless a window opens on it.
+NAME.cfg looks for its own database connection beside it first (NAME.udl, then
+NAME.ini) and appends its history to NAME.log beside it (or in the
+configuration folder when that folder cannot be written).
 
 Options:
-      --stall-timeout=SECONDS  cancel a backup during which the database server sends
-                                 nothing for SECONDS (default 1800; 0 turns it off)
+      --stall-timeout=SECONDS  cancel a backup during which the database
+                                 server sends nothing for SECONDS
+                                 (default 1800; 0 turns it off)
       --help                   display this help and exit
       --version                output version information and exit
-      --                       end of the options (a settings file may start with '-')
-With a display, Qt's own options (-platform, -style, ...) are accepted as well.
+      --                       end of the options (for a settings file
+                                 whose name starts with '-')
+With a display, Qt's own options (-platform, -style, ...) are accepted too.
 
 Exit status:
   0  success (also a run cancelled from the window)
-  1  a step failed or the run stopped on an error; settings that could not be read
-  2  nothing to do ("Auto Start" not ticked), a usage error, or a named settings file
-     that does not exist or is a folder
+  1  a step failed or the run stopped on an error; unreadable settings
+  2  nothing to do ("Auto Start" not ticked), a usage error, or a named
+     settings file that does not exist or is a folder
   3  no database connection could be had
   4  stopped by SIGTERM or SIGINT
   5  another run of the same settings file holds it
@@ -82,10 +86,10 @@ Environment:
                     (default ~/.config/dbvandrel)
   DISPLAY, WAYLAND_DISPLAY, QT_QPA_PLATFORM
                     whether the window opens (see above)
-  LOGS_DIRECTORY    where the history goes first (systemd sets it for LogsDirectory=)
+  LOGS_DIRECTORY    where the history goes first (systemd's LogsDirectory=)
   TMPDIR            the folder for temporary files (default /tmp)
   ODBCSYSINI, ODBCINI
-                    where unixODBC finds its registered drivers (FreeTDS) and data sources
+                    where unixODBC finds its drivers (FreeTDS) and sources
   QT_LOGGING_RULES  "dbvandrel.debug=true" prints one line per event
   DBVANDREL_HINT    a line the window shows first in its status report
 

@@ -686,8 +686,9 @@ TEST_F(UFtpTransferTest, LineBreaks_RefusedBeforeAnythingIsSent)
 
 TEST_F(UFtpTransferTest, Cancel_KeepsOldArchivesAndLeavesNoTemporaryFile)
 {
-    // A throttled server: on the loopback the whole file would arrive between two progress calls of libcurl.
-    StartServer({QStringLiteral("--max-rate"), QStringLiteral("4000000")});
+    // A throttled server (it sends a second's worth at once, then waits): on the loopback the whole file would arrive
+    // between two progress calls of libcurl.
+    StartServer({QStringLiteral("--max-rate"), QStringLiteral("2000000")});
     constexpr qint64 cSize = 8 * 1024 * 1024;
     WriteRandomFile(Root() + QStringLiteral("/big.zip"), cSize, 3);
     WriteRandomFile(Local() + QStringLiteral("/upload.zip"), cSize, 4);

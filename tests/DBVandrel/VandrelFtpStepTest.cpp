@@ -152,7 +152,9 @@ INSTANTIATE_TEST_SUITE_P(Download, VandrelFtpDownloadFailureTest, ::testing::Val
 
 TEST_F(VandrelFtpStepTest, CancelDuringDownload_KeepsTheOlderArchive)
 {
-    WriteFile(Remote(), RandomBytes(24 * 1024 * 1024, 12));
+    // The throttled server sends a second's worth at once, and libcurl may read all of it before its first progress
+    // call: the file is several seconds' worth, so that Cancel comes in the middle.
+    WriteFile(Remote(), RandomBytes(64 * 1024 * 1024, 12));
     WriteFile(Archive(), "older archive");
     const auto extract = TickDownload();
     const auto download = FRun.Watch(siDownload);

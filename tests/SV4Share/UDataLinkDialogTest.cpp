@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -31,6 +32,7 @@ private Q_SLOTS:
     void FieldsRoundTrip_data();
     void FieldsRoundTrip();
     void EditedFields_GiveTheString();
+    void EncryptionChoices_WriteTheirKeywords();
     void TestConnection_AgainstServer();
     void DatabaseList_FilledFromServerWhenOpened();
     void Hooks_WithoutDesktop_AnswerCancelled();
@@ -83,6 +85,9 @@ void UDataLinkDialogTest::FieldsRoundTrip_data()
                           "ID=u;Persist Security Info=False")
         << QStringLiteral("Provider=SQLOLEDB;Data Source=S;Application Name=\"a;b\";Initial Catalog=D;User "
                           "ID=u;Persist Security Info=False");
+    const QString encrypted = QStringLiteral("Provider=SQLOLEDB;Integrated Security=SSPI;Persist Security Info=False;"
+                                             "Data Source=S;Encrypt=Mandatory;TrustServerCertificate=no");
+    QTest::newRow("encryption keywords kept as written") << encrypted << encrypted << encrypted;
     // Only the providers that open here are offered, but a string keeps the one it names, or its lack of one.
     QTest::newRow("another provider kept")
         << QStringLiteral("Provider=Microsoft.Jet.OLEDB.4.0;Data Source=S;Integrated Security=SSPI")
@@ -132,6 +137,31 @@ void UDataLinkDialogTest::EditedFields_GiveTheString()
     QCOMPARE(dialog.ConnectionString(),
              QStringLiteral("Provider=SQLOLEDB;Data Source=SRV02;Integrated Security=SSPI;Persist Security "
                             "Info=True;Initial Catalog=Sales"));
+}
+
+void UDataLinkDialogTest::EncryptionChoices_WriteTheirKeywords()
+{
+    const QString plain =
+        QStringLiteral("Provider=SQLOLEDB;Integrated Security=SSPI;Persist Security Info=False;Data Source=S");
+    TDataLinkDialog dialog;
+    dialog.SetConnectionString(plain);
+    QCOMPARE(dialog.cmbEncrypt->currentIndex(), 0);
+    QVERIFY(!dialog.ckbxTrustServerCertificate->isChecked());
+    dialog.cmbEncrypt->setCurrentIndex(1);
+    dialog.ckbxTrustServerCertificate->setChecked(true);
+    QCOMPARE(dialog.ConnectionString(),
+             plain + QStringLiteral(";Use Encryption for Data=True;Trust Server Certificate=True"));
+    dialog.cmbEncrypt->setCurrentIndex(0);
+    dialog.ckbxTrustServerCertificate->setChecked(false);
+    QCOMPARE(dialog.ConnectionString(), plain);
+
+    // A string written the ODBC way keeps its keywords' names.
+    dialog.SetConnectionString(plain + QStringLiteral(";Encrypt=no;TrustServerCertificate=yes"));
+    QCOMPARE(dialog.cmbEncrypt->currentIndex(), 0);
+    QVERIFY(dialog.ckbxTrustServerCertificate->isChecked());
+    dialog.cmbEncrypt->setCurrentIndex(1);
+    dialog.ckbxTrustServerCertificate->setChecked(false);
+    QCOMPARE(dialog.ConnectionString(), plain + QStringLiteral(";Encrypt=yes"));
 }
 
 void UDataLinkDialogTest::FillLogin(TDataLinkDialog& aDialog, const QString& aPassword)

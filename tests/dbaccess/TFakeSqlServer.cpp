@@ -4,6 +4,7 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 
 TFakeSqlServer::TFakeSqlServer(const QStringList& aExtraArguments)
 {
@@ -27,6 +28,33 @@ QString TFakeSqlServer::ConnectionString(const QString& aDatabase) const
     if (!aDatabase.isEmpty())
         s += QStringLiteral("Initial Catalog=") + aDatabase + QLatin1Char(';');
     return s + QStringLiteral("Data Source=127.0.0.1,%1").arg(FServer.Port());
+}
+
+QString MakeCertificate(const QString& aFolder, const QString& aName, const QString& aHost)
+{
+    const QString certificate = aFolder + QLatin1Char('/') + aName + QStringLiteral(".crt");
+    QProcess openssl;
+    openssl.setProcessChannelMode(QProcess::MergedChannels);
+    openssl.start(QStringLiteral("openssl"),
+                  {QStringLiteral("req"),
+                   QStringLiteral("-x509"),
+                   QStringLiteral("-newkey"),
+                   QStringLiteral("rsa:2048"),
+                   QStringLiteral("-nodes"),
+                   QStringLiteral("-days"),
+                   QStringLiteral("2"),
+                   QStringLiteral("-keyout"),
+                   aFolder + QLatin1Char('/') + aName + QStringLiteral(".key"),
+                   QStringLiteral("-out"),
+                   certificate,
+                   QStringLiteral("-subj"),
+                   QStringLiteral("/CN=") + aHost,
+                   QStringLiteral("-addext"),
+                   QStringLiteral("subjectAltName=DNS:%1%2")
+                       .arg(aHost, aHost == QLatin1String("localhost") ? QStringLiteral(",IP:127.0.0.1") : QString())});
+    const bool made =
+        openssl.waitForFinished(60000) && openssl.exitStatus() == QProcess::NormalExit && openssl.exitCode() == 0;
+    return made ? certificate : QString();
 }
 
 QByteArray ReadAll(const QString& aFileName)

@@ -22,11 +22,18 @@ public:
     QString ConnectionString(const QString& aDatabase = QString()) const;
     /// The server's output so far (for failure messages).
     QString Output() { return FServer.Output(); }
+    /// Stops the server; Output() then holds its whole log.
+    void Stop() { FServer.Stop(); }
 
 private:
     QTemporaryDir FRoot;
     TServerProcess FServer;
 };
+
+/// Makes a self-signed certificate for aHost (and 127.0.0.1 when aHost is localhost) with openssl: aFolder/aName.crt
+/// and aFolder/aName.key. Returns the certificate's path, or empty when openssl failed.
+QString
+MakeCertificate(const QString& aFolder, const QString& aName, const QString& aHost = QStringLiteral("localhost"));
 
 /// Reads a whole (small) file; empty when it does not exist.
 QByteArray ReadAll(const QString& aFileName);

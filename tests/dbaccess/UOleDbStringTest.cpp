@@ -49,6 +49,12 @@ const TTranslationRow cTranslations[] = {
     {"ClosingBraceStaysAsItIsForFreeTds",
      "Data Source=S;User ID=u}1;Password=\"{Pa}}ss\";Initial Catalog=\" Sa}les\"",
      "DRIVER={FreeTDS};SERVER=S;DATABASE={ Sa}les};UID=u}1;PWD={{Pa}}ss};TDS_Version=7.4;ClientCharset=UTF-8"},
+    {"RequiredEncryptionBecomesRequire",
+     "Data Source=S,1500;User ID=u;Password=p;Use Encryption for Data=True;Trust Server Certificate=True",
+     "DRIVER={FreeTDS};SERVER=S;PORT=1500;UID=u;PWD=p;Encryption=require;TDS_Version=7.4;ClientCharset=UTF-8"},
+    {"EncryptNoKeepsTheDriversDefault",
+     "Data Source=S;User ID=u;Password=p;Encrypt=no;TrustServerCertificate=yes",
+     "DRIVER={FreeTDS};SERVER=S;UID=u;PWD=p;TDS_Version=7.4;ClientCharset=UTF-8"},
     {"AppAndWorkstationCarried",
      "Data Source=S;User ID=sa;Password=;Application Name=Vandrel;Workstation ID=PC1",
      "DRIVER={FreeTDS};SERVER=S;UID=sa;PWD=;APP=Vandrel;WSID=PC1;TDS_Version=7.4;ClientCharset=UTF-8"},
@@ -110,6 +116,18 @@ TEST_P(UOleDbStringQuoting, WritesValueThatParsesBack)
 INSTANTIATE_TEST_SUITE_P(Quoting, UOleDbStringQuoting, ::testing::ValuesIn(cQuotes), [](const auto& aInfo) {
     return std::string(aInfo.param.Name);
 });
+
+TEST(UOleDbStringTest, CheckedServerIsNamedByItsConfigurationSection)
+{
+    EXPECT_EQ(
+        UOleDbString::ToOdbc(UOleDbString::Parse(QStringLiteral("Data Source=S,1500;User ID=u;Password=p;Encrypt=yes")),
+                             QStringLiteral("FreeTDS"),
+                             nullptr,
+                             nullptr,
+                             QStringLiteral("vandrel-0123")),
+        QStringLiteral("DRIVER={FreeTDS};SERVERNAME=vandrel-0123;UID=u;PWD=p;Encryption=require;TDS_Version=7.4;"
+                       "ClientCharset=UTF-8"));
+}
 
 TEST(UOleDbStringTest, OtherDriversDoubleClosingBraces)
 {

@@ -4,6 +4,7 @@ vandrel_add_gtest(dbaccess_test
         ${CMAKE_CURRENT_LIST_DIR}/TFakeSqlServer.h ${CMAKE_CURRENT_LIST_DIR}/TFakeSqlServer.cpp
         ${CMAKE_CURRENT_LIST_DIR}/UOleDbStringTest.cpp
         ${CMAKE_CURRENT_LIST_DIR}/TDBConnectionTest.cpp
+        ${CMAKE_CURRENT_LIST_DIR}/TDBEncryptionTest.cpp
     LIBS dbaccess
     LABELS db
     TIMEOUT 120)

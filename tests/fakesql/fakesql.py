@@ -258,10 +258,11 @@ class Session:
         ch.write(tds.token_loginack(min(login["version"], 0x74000004)))
         ch.write(tds.token_envchange(4, str(packet_size), str(requested)))
         ch.write(tds.token_done(DONE_FINAL))
-        ch.flush(eom=True)
-        ch.packet_size = packet_size
+        # Logged before the reply goes: a client that has its answer may stop the server at once.
         self.log("login %s (%s), database %s, packet size %d, link %s"
                  % (self.user, login["app"], database, packet_size, self.link))
+        ch.flush(eom=True)
+        ch.packet_size = packet_size
         return True
 
     def fail_login(self, user):
