@@ -354,6 +354,8 @@ private:
                         error = ZIP_ER_ZLIB;
                 } catch (const std::bad_alloc&) {
                     error = ZIP_ER_MEMORY;
+                } catch (...) {
+                    error = ZIP_ER_INTERNAL;
                 }
             }
             lock.lock();
@@ -494,6 +496,9 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
                 n = s->Deflater->Read(aData, aLength, *s->Running, &s->Error);
             } catch (const std::bad_alloc&) {
                 zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
+                return -1;
+            } catch (...) {
+                zip_error_set(&s->Error, ZIP_ER_INTERNAL, 0); // nothing is thrown through libzip
                 return -1;
             }
             s->Done = s->Deflater->InputDone();

@@ -96,6 +96,7 @@ void TfrmVandrel::ConnectHandlers()
     connect(ui.spdbtnBrowseBackupFile, &QToolButton::clicked, this, &TfrmVandrel::spdbtnBrowseBackupFileClick);
     connect(ui.spdbtnBrowseArchiveFile, &QToolButton::clicked, this, &TfrmVandrel::spdbtnBrowseArchiveFileClick);
     connect(ui.spdbtnMSLink, &QToolButton::clicked, this, &TfrmVandrel::spdbtnMSLinkClick);
+    connect(ui.spdbtnFillRestorePaths, &QToolButton::clicked, this, &TfrmVandrel::spdbtnFillRestorePathsClick);
 }
 
 void TfrmVandrel::ConnectRun()

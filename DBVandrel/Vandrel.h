@@ -104,6 +104,7 @@ public Q_SLOTS:
     void spdbtnBrowseBackupFileClick();
     void spdbtnBrowseArchiveFileClick();
     void spdbtnMSLinkClick();
+    void spdbtnFillRestorePathsClick();
 
 protected:
     void closeEvent(QCloseEvent* aEvent) override;

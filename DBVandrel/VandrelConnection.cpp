@@ -6,6 +6,7 @@
 
 #include "EVandrel.h"
 #include "TDBConnection.h"
+#include "USVSQLBackup.h"
 #include "VandrelDatabase.h"
 
 #include <QMessageBox>
@@ -51,6 +52,38 @@ void TfrmVandrel::spdbtnMSLinkClick()
             module.SetConnected(false);
         module.Connect(QString(), lkAuto);
         ShowConnection();
+    });
+}
+
+void TfrmVandrel::spdbtnFillRestorePathsClick()
+{
+    // The connection belongs to a running step.
+    if (FRun->Active())
+        return;
+    Guarded([this] {
+        const VandrelDatabase::TModuleLock moduleLock;
+        if (!moduleLock.Owns())
+            throw EVandrel(QStringLiteral("The database connection is still being made; try again in a moment."));
+        TADOConDataModule& module = DatConModule();
+        VandrelDatabase::AvoidLeasedConnection(module);
+        if (!module.Connected() && !module.Connect(QString(), lkAuto))
+            return;
+        // The backup's own folders, with the names the restore would give the files of the target database.
+        const QList<TBackupFile> files =
+            USVSQLBackup::GetBackupFiles(module.ADOConnection(), FUi->edtBackupFilename->text());
+        const QString typed = FUi->edtRestoreAs->text().trimmed();
+        const QString target = typed.isEmpty() ? module.Database() : typed;
+        const QList<TFileMove> moves = USVSQLBackup::PlanFileMoves(files, target, false, QString(), QString());
+        // The first data and log files: further ones follow them into the same folders.
+        QString data;
+        QString log;
+        for (const TFileMove& move : moves) {
+            QString& path = move.Type == QLatin1String("D") ? data : log;
+            if (path.isEmpty())
+                path = move.PhysicalName;
+        }
+        FUi->edtRestorePhysicalData->setText(data);
+        FUi->edtRestorePhysicalLog->setText(log);
     });
 }
 

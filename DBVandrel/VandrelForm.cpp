@@ -279,11 +279,23 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     fileNameLayout->addWidget(lblBackupNameHint, 3, 1);
     fileNameLayout->addWidget(Row({ckbxCompressBackup, ckbxAppend}, 2), 4, 1);
 
+    // Backups that leave the production's chain alone and that the server checks.
+    ckbxCopyOnly = CheckBox("ckbxCopyOnly", QStringLiteral("Copy-only backup"), true, true, 1);
+    ckbxCopyOnly->setToolTip(QStringLiteral("The backup does not reset the base of the differential backups."));
+    ckbxVerifyBackup = CheckBox("ckbxVerifyBackup", QStringLiteral("Verify backup"), true, true, 1);
+    ckbxVerifyBackup->setToolTip(
+        QStringLiteral("The backup carries checksums and the server reads it back before it is zipped."));
+    fileNameLayout->addWidget(Row({ckbxCopyOnly, ckbxVerifyBackup}, 1), 5, 1);
+
     grpbxRestoreWithMove = Group("grpbxRestoreWithMove", QStringLiteral("Restore File Names"));
     lblDBPhysicalNames = Label("lblDBPhysicalNames", QStringLiteral("Physical File Names (data/log)"), true);
     lblDBPhysicalNames->setEnabled(false);
     edtRestorePhysicalData->setEnabled(false);
     edtRestorePhysicalLog->setEnabled(false);
+    spdbtnFillRestorePaths = SpeedButton("spdbtnFillRestorePaths", QStringLiteral("Fill from backup"));
+    spdbtnFillRestorePaths->setToolTip(
+        QStringLiteral("Fills both paths from the backup's file list: its folders, named after the target database."));
+    spdbtnFillRestorePaths->setEnabled(false);
     // The two names are paths as the database server sees them (a Windows or a Linux path).
     lblRestorePhysicalData = Label("lblRestorePhysicalData", QStringLiteral("Data file"));
     lblRestorePhysicalLog = Label("lblRestorePhysicalLog", QStringLiteral("Log file"));
@@ -294,16 +306,33 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
         QStringLiteral("path on the database server, e.g. D:\\Data\\Sales_log.ldf"));
     auto* moveLayout = new QGridLayout(grpbxRestoreWithMove);
     moveLayout->addWidget(ckbxMove, 0, 0, 1, 2);
-    moveLayout->addWidget(lblDBPhysicalNames, 1, 0, 1, 2);
+    moveLayout->addWidget(Row({lblDBPhysicalNames, spdbtnFillRestorePaths}, 0), 1, 0, 1, 2);
     moveLayout->addWidget(lblRestorePhysicalData, 2, 0);
     moveLayout->addWidget(edtRestorePhysicalData, 2, 1);
     moveLayout->addWidget(lblRestorePhysicalLog, 3, 0);
     moveLayout->addWidget(edtRestorePhysicalLog, 3, 1);
 
+    // Which database the restore replaces, what it must come from, and who may stay connected.
+    grpbxRestoreTarget = Group("grpbxRestoreTarget", QStringLiteral("Restore Target"));
+    lblRestoreAs = Label("lblRestoreAs", QStringLiteral("Restore as database"));
+    edtRestoreAs = Edit("edtRestoreAs", QString(), 1);
+    edtRestoreAs->setPlaceholderText(QStringLiteral("the connection's database"));
+    lblExpectSourceDatabase = Label("lblExpectSourceDatabase", QStringLiteral("Expected source database"));
+    edtExpectSourceDatabase = Edit("edtExpectSourceDatabase", QString(), 1);
+    edtExpectSourceDatabase->setPlaceholderText(QStringLiteral("any"));
+    ckbxSingleUser = CheckBox("ckbxSingleUser", QStringLiteral("Disconnect other users"), false, true, 1);
+    auto* targetLayout = new QGridLayout(grpbxRestoreTarget);
+    targetLayout->addWidget(lblRestoreAs, 0, 0);
+    targetLayout->addWidget(edtRestoreAs, 0, 1);
+    targetLayout->addWidget(lblExpectSourceDatabase, 1, 0);
+    targetLayout->addWidget(edtExpectSourceDatabase, 1, 1);
+    targetLayout->addWidget(ckbxSingleUser, 2, 1);
+
     auto* databaseLayout = new QVBoxLayout(tbshtDatabase);
     databaseLayout->addWidget(grpbxDatabase);
     databaseLayout->addWidget(grpbxDBFilename);
     databaseLayout->addWidget(grpbxRestoreWithMove);
+    databaseLayout->addWidget(grpbxRestoreTarget);
     databaseLayout->addStretch(1);
 
     // Page "Archive"

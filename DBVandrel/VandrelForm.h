@@ -74,6 +74,15 @@ struct TfrmVandrelForm
     QLabel* lblDBPhysicalNames = nullptr;
     QLineEdit* edtRestorePhysicalData = nullptr;
     QLineEdit* edtRestorePhysicalLog = nullptr;
+    QToolButton* spdbtnFillRestorePaths = nullptr;
+    QCheckBox* ckbxCopyOnly = nullptr;
+    QCheckBox* ckbxVerifyBackup = nullptr;
+    QGroupBox* grpbxRestoreTarget = nullptr;
+    QLabel* lblRestoreAs = nullptr;
+    QLineEdit* edtRestoreAs = nullptr;
+    QLabel* lblExpectSourceDatabase = nullptr;
+    QLineEdit* edtExpectSourceDatabase = nullptr;
+    QCheckBox* ckbxSingleUser = nullptr;
     QLabel* lblRestorePhysicalData = nullptr;
     QLabel* lblRestorePhysicalLog = nullptr;
     /// Beside each generated name: whether a start makes it anew from its format.

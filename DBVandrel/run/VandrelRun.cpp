@@ -343,6 +343,7 @@ void TVandrelRun::NextStep()
     Q_EMIT StepStarted(index);
     FContext = std::make_shared<TStepContext>(settings, Today(), FChannel);
     FContext->SetStallTimeout(FStallTimeout);
+    FContext->SetSettingsFile(FSettingsFile);
     const quint64 serial = ++FStepSerial;
     FWorker = new TProcThread([step = FSteps[index], context = FContext] { step->Run(*context); });
     connect(

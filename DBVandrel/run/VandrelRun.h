@@ -143,6 +143,10 @@ public:
     int StallTimeout() const { return FStallTimeout; }
     /// Sets the stall time-out (the run does, from its command line).
     void SetStallTimeout(int aSeconds) { FStallTimeout = aSeconds; }
+    /// The settings file the run is of; empty when it has none (the job keeps its restore record beside it).
+    const QString& SettingsFile() const { return FSettingsFile; }
+    /// Sets the settings file (the run does).
+    void SetSettingsFile(const QString& aFileName) { FSettingsFile = aFileName; }
     /// Asks a yes/no question on the run's thread and waits for the answer; "no" once the run let go of the step.
     bool Confirm(const QString& aQuestion) const;
     /// Shows an error a person must see, on the run's thread, and waits until it was seen.
@@ -155,6 +159,7 @@ private:
     std::atomic<bool> FRunning{true};
     std::atomic<bool> FAbandonable{false};
     int FStallTimeout = 1800;
+    QString FSettingsFile;
     mutable std::mutex FSummaryLock;
     QString FSummary;
 };

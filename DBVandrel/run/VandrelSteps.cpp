@@ -7,6 +7,7 @@
 #include "UFileNaming.h"
 #include "UFtpTransfer.h"
 #include "UHandles.h"
+#include "UPersistRecords.h"
 #include "USVSQLBackup.h"
 #include "UWorker.h"
 #include "UZipArchive.h"
@@ -15,11 +16,13 @@
 
 #include <QDeadlineTimer>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <functional>
 #include <thread>
 
 using namespace VandrelDatabase;
@@ -65,15 +68,19 @@ qint64 NowMs()
 constexpr qint64 cMinCancelAnswerMs = 5000;
 constexpr qint64 cMaxCancelAnswerMs = 30000;
 
-/// Runs BACKUP DATABASE on a thread of its own, showing the server's messages, and watches it: Cancel stops it, and
-/// when the server sends nothing for the context's stall time-out the backup is cancelled and EStalled thrown; a
-/// server that does not even answer the cancel is left to that thread, which keeps the connection (and its lease).
+/// A statement of the backup step, run on the connection with the running flag.
+using TBackupStatement = std::function<void(TDBConnection& aConnection, const std::atomic<bool>& aRunning)>;
+
+/// Runs a statement of the backup step (aWhat: "backup", "verification") on a thread of its own, showing the server's
+/// messages, and watches it: Cancel stops it, and when the server sends nothing for the context's stall time-out
+/// the statement is cancelled and EStalled thrown; a server that does not even answer the cancel is left to that
+/// thread, which keeps the connection (and its lease).
 void RunBackup(TStepContext& aContext,
                const std::shared_ptr<TDBConnection>& aConnection,
                const std::shared_ptr<TConnectionLease>& aLease,
-               const QString& aDatabase)
+               const QString& aWhat,
+               const TBackupStatement& aStatement)
 {
-    const TVandrelSettings& settings = aContext.Settings();
     auto running = std::make_shared<std::atomic<bool>>(true);
     auto lastMessage = std::make_shared<std::atomic<qint64>>(NowMs());
     // The server's progress messages become status lines while the backup runs.
@@ -84,10 +91,8 @@ void RunBackup(TStepContext& aContext,
         });
     // Set when the statement is given up: the program then does not wait for it at its end.
     auto givenUp = std::make_shared<std::shared_ptr<TAbandonable>>();
-    auto* statement = new TProcThread([aConnection, aLease, running, aDatabase, settings, givenUp] {
-        USVSQLBackup::BackupDatabase(
-            *aConnection, aDatabase, settings.BackupFilename, settings.Append, settings.CompressBackup, *running);
-    });
+    auto* statement =
+        new TProcThread([aConnection, aLease, running, aStatement, givenUp] { aStatement(*aConnection, *running); });
     statement->start();
     const qint64 stallMs = static_cast<qint64>(aContext.StallTimeout()) * 1000;
     const qint64 answerMs = std::clamp(stallMs, cMinCancelAnswerMs, cMaxCancelAnswerMs);
@@ -104,15 +109,17 @@ void RunBackup(TStepContext& aContext,
             *givenUp = std::make_shared<TAbandonable>();
             statement->Abandon();
             throw EStalled(QStringLiteral("The server sent nothing for %1 seconds and did not answer the cancel: the "
-                                          "backup was given up and its connection abandoned.")
-                               .arg(aContext.StallTimeout()));
+                                          "%2 was given up and its connection abandoned.")
+                               .arg(aContext.StallTimeout())
+                               .arg(aWhat));
         }
     }
     const std::exception_ptr failure = statement->Failure;
     delete statement;
     if (stalledAt != 0)
-        throw EStalled(QStringLiteral("The server sent nothing for %1 seconds: the backup was given up.")
-                           .arg(aContext.StallTimeout()));
+        throw EStalled(QStringLiteral("The server sent nothing for %1 seconds: the %2 was given up.")
+                           .arg(aContext.StallTimeout())
+                           .arg(aWhat));
     if (failure)
         std::rethrow_exception(failure);
 }
@@ -149,29 +156,72 @@ public:
         connection->SetCursorLocation(clUseServer);
         const QString database = module.Database();
         moduleLock.Unlock();
-        try {
-            RunBackup(aContext, connection, lease, database);
-        } catch (const EStalled&) {
-            throw Prefixed(QStringLiteral("Backup Error:"), USVSQLBackup::LastBackupSQL);
-        } catch (...) {
-            // The statement follows the server's messages, also after a failure.
-            if (!aContext.Cancelled())
-                throw Prefixed(QStringLiteral("Backup Error:"), USVSQLBackup::LastBackupSQL);
-            aContext.Status(USVSQLBackup::LastBackupSQL);
+        TBackupOptions options;
+        options.Append = settings.Append;
+        options.Compress = settings.CompressBackup;
+        options.CopyOnly = settings.CopyOnly;
+        options.Checksum = settings.VerifyBackup;
+        const QString fileName = settings.BackupFilename;
+        const bool done =
+            RunWatched(aContext,
+                       connection,
+                       lease,
+                       QStringLiteral("backup"),
+                       USVSQLBackup::LastBackupSQL,
+                       [database, fileName, options](TDBConnection& aConnection, const std::atomic<bool>& aRunning) {
+                           USVSQLBackup::BackupDatabase(aConnection, database, fileName, options, aRunning);
+                       });
+        if (!done)
             return;
-        }
-        // A cancelled backup returns normally, but leaves no file: the bar must not show it done.
-        if (aContext.Cancelled()) {
-            aContext.Status(USVSQLBackup::LastBackupSQL);
-            return;
-        }
         aContext.Progress(100);
-        aContext.Status(USVSQLBackup::LastBackupSQL);
+        // A damaged backup must not travel: the server reads it back and checks its checksums before the zip.
+        if (settings.VerifyBackup) {
+            USVSQLBackup::LastVerifySQL.clear();
+            aContext.Progress(0);
+            const bool verified = RunWatched(aContext,
+                                             connection,
+                                             lease,
+                                             QStringLiteral("verification"),
+                                             USVSQLBackup::LastVerifySQL,
+                                             [fileName](TDBConnection& aConnection, const std::atomic<bool>& aRunning) {
+                                                 USVSQLBackup::VerifyBackup(aConnection, fileName, aRunning);
+                                             });
+            if (!verified)
+                return;
+            aContext.Progress(100);
+        }
         const QFileInfo file(settings.BackupFilename);
-        aContext.Summary(QStringLiteral("database %1 to %2%3")
+        aContext.Summary(QStringLiteral("database %1 to %2%3%4")
                              .arg(USVSQLBackup::BracketedName(database),
                                   settings.BackupFilename,
-                                  file.exists() ? QStringLiteral(" (%1 bytes)").arg(file.size()) : QString()));
+                                  file.exists() ? QStringLiteral(" (%1 bytes)").arg(file.size()) : QString(),
+                                  settings.VerifyBackup ? QStringLiteral(", verified") : QString()));
+    }
+
+private:
+    /// Runs one statement of the step under the stall guard; its text (aStatementText, read after it ran) follows
+    /// the server's messages, also after a failure. False when it was cancelled (the step then ends); a failure
+    /// throws the step's error line.
+    static bool RunWatched(TStepContext& aContext,
+                           const std::shared_ptr<TDBConnection>& aConnection,
+                           const std::shared_ptr<TConnectionLease>& aLease,
+                           const QString& aWhat,
+                           const QString& aStatementText,
+                           const TBackupStatement& aStatement)
+    {
+        try {
+            RunBackup(aContext, aConnection, aLease, aWhat, aStatement);
+        } catch (const EStalled&) {
+            throw Prefixed(QStringLiteral("Backup Error:"), aStatementText);
+        } catch (...) {
+            if (!aContext.Cancelled())
+                throw Prefixed(QStringLiteral("Backup Error:"), aStatementText);
+            aContext.Status(aStatementText);
+            return false;
+        }
+        // A cancelled statement returns normally, but its work is not done: the bar must not show it done.
+        aContext.Status(aStatementText);
+        return !aContext.Cancelled();
     }
 };
 
@@ -188,6 +238,62 @@ int RestoreProgress(qint64 aExpectedSize, const QString& aFileName)
     return static_cast<int>(std::trunc(std::min(percent, 100.0)));
 }
 
+/// The record of the last backup set a job restored, beside its settings file ("nightly.cfg" ->
+/// "nightly.restored"). A restore of an older set than the one recorded is refused.
+class TRestoreRecord
+{
+public:
+    explicit TRestoreRecord(const QString& aSettingsFile)
+    {
+        const QFileInfo settings(aSettingsFile);
+        if (aSettingsFile.isEmpty() || !settings.isFile())
+            return;
+        FFileName =
+            settings.absolutePath() + QLatin1Char('/') + settings.completeBaseName() + QStringLiteral(".restored");
+    }
+
+    /// The finish time of the set restored last time; invalid when none is known.
+    QDateTime LastFinished() const
+    {
+        QFile file(FFileName);
+        if (FFileName.isEmpty() || !file.open(QIODevice::ReadOnly))
+            return QDateTime();
+        for (const QByteArray& line : file.readAll().split('\n')) {
+            if (line.startsWith(cFinished))
+                return QDateTime::fromString(QString::fromUtf8(line.mid(cFinished.size())).trimmed(), Qt::ISODate);
+        }
+        return QDateTime();
+    }
+
+    /// Records aHeader as the set restored into aTarget now. Throws EVandrel when the record cannot be written.
+    void Write(const TBackupHeader& aHeader, const QString& aTarget) const
+    {
+        if (FFileName.isEmpty())
+            return;
+        const QByteArray text = cFinished + aHeader.BackupFinishDate.toString(Qt::ISODate).toUtf8() + "\n" +
+                                "database=" + aHeader.DatabaseName.toUtf8() + "\n" +
+                                "server=" + aHeader.ServerName.toUtf8() + "\n" + "target=" + aTarget.toUtf8() + "\n" +
+                                "restored=" + QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + "\n";
+        UPersistRecords::WriteFileAtomically(FFileName, text);
+    }
+
+private:
+    static inline const QByteArray cFinished = QByteArrayLiteral("finished=");
+    QString FFileName;
+};
+
+/// A date and time for the status report.
+QString ShownTime(const QDateTime& aTime)
+{
+    return aTime.isValid() ? aTime.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) : QStringLiteral("(unknown)");
+}
+
+/// "data" or "log" for a file type of the file list.
+QString FileKind(const QString& aType)
+{
+    return aType == QLatin1String("L") ? QStringLiteral("log") : QStringLiteral("data");
+}
+
 class TRestoreStep : public IVandrelStep
 {
 public:
@@ -201,11 +307,55 @@ public:
             return;
         const std::shared_ptr<TDBConnection> connection = module.SharedConnection();
         const TConnectionLease lease(connection);
-        // The watch list: a failure to read it ends the run with its own message.
-        TDBFileList watch = USVSQLBackup::GetBackupFileList(*connection, settings.BackupFilename);
-        if (settings.Move)
-            watch.PhysicalDat = settings.RestorePhysicalData;
-        const QString database = module.Database();
+        const QString backupFile = settings.BackupFilename;
+        // The database the connection works in, and the one the restore creates or replaces.
+        const QString connected = module.Database();
+        const QString target = settings.RestoreAs.trimmed().isEmpty() ? connected : settings.RestoreAs.trimmed();
+
+        // What the set is, before anything is touched: a failure to read it ends the run with its own message.
+        const TBackupHeader header = USVSQLBackup::GetBackupHeader(*connection, backupFile);
+        aContext.Status(QStringLiteral("Backup set: database %1 from server %2, finished %3, %4 bytes.")
+                            .arg(USVSQLBackup::BracketedName(header.DatabaseName),
+                                 header.ServerName,
+                                 ShownTime(header.BackupFinishDate))
+                            .arg(header.BackupSize));
+        const QString expected = settings.ExpectSourceDatabase.trimmed();
+        if (!expected.isEmpty() && expected.compare(header.DatabaseName, Qt::CaseInsensitive) != 0)
+            throw EVandrel(
+                QStringLiteral("Restore Error:The backup is of database %1, not of the expected source "
+                               "database %2: nothing was restored.")
+                    .arg(USVSQLBackup::BracketedName(header.DatabaseName), USVSQLBackup::BracketedName(expected)));
+        const TRestoreRecord record(aContext.SettingsFile());
+        const QDateTime last = record.LastFinished();
+        if (last.isValid() && header.BackupFinishDate.isValid() && header.BackupFinishDate < last)
+            throw EVandrel(QStringLiteral("Restore Error:The backup set finished at %1 is older than the set this job "
+                                          "restored last time, finished at %2: nothing was restored. An older set "
+                                          "is restored by hand.")
+                               .arg(ShownTime(header.BackupFinishDate), ShownTime(last)));
+
+        // Where each file goes, said before the restore starts.
+        const QList<TBackupFile> files = USVSQLBackup::GetBackupFiles(*connection, backupFile);
+        const QList<TFileMove> moves = USVSQLBackup::PlanFileMoves(
+            files, target, settings.Move, settings.RestorePhysicalData, settings.RestorePhysicalLog);
+        for (const TFileMove& move : moves)
+            aContext.Status(QStringLiteral("Restore of %1: %2 file %3 to %4")
+                                .arg(USVSQLBackup::BracketedName(target),
+                                     FileKind(move.Type),
+                                     USVSQLBackup::QuotedStr(move.LogicalName),
+                                     USVSQLBackup::QuotedStr(move.PhysicalName)));
+        // The watch list: the first data file, where it grows (the typed path with Move, else as recorded).
+        TDBFileList watch;
+        qint64 dataBytes = 0;
+        for (const TBackupFile& file : files) {
+            if (file.Type != QLatin1String("D"))
+                continue;
+            dataBytes += file.Size;
+            if (watch.PhysicalDat.isEmpty()) {
+                watch.PhysicalDat = settings.Move ? settings.RestorePhysicalData : file.PhysicalName;
+                watch.DBSize = file.Size;
+            }
+        }
+        const bool singleUser = settings.SingleUser && USVSQLBackup::DatabaseExists(*connection, target);
         moduleLock.Unlock();
         aContext.Progress(0);
         std::exception_ptr failure;
@@ -213,6 +363,16 @@ public:
             // The server's progress and completion messages become status lines while the restore runs.
             const TDBSubscription messages = connection->SubscribeInfoMessage(
                 [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
+            if (singleUser) {
+                try {
+                    USVSQLBackup::SetSingleUser(*connection, target);
+                    aContext.Status(QStringLiteral("Database %1 set to single user: its other connections were "
+                                                   "closed.")
+                                        .arg(USVSQLBackup::BracketedName(target)));
+                } catch (...) {
+                    throw Prefixed(QStringLiteral("Restore Error:"));
+                }
+            }
             // The growing data file drives the bar while the server restores.
             std::jthread watcher([&aContext, watch](std::stop_token aStop) {
                 while (!aStop.stop_requested()) {
@@ -221,15 +381,28 @@ public:
                 }
             });
             try {
-                Restore(*connection, database, settings, aContext.Running());
+                USVSQLBackup::RestoreDatabase(*connection, target, backupFile, aContext.Running(), moves, dataBytes);
             } catch (...) {
                 failure = std::current_exception();
             }
+            watcher.request_stop();
+            watcher.join();
+            // Back to multi user whatever happened; a failure here is only reported.
+            if (singleUser) {
+                try {
+                    USVSQLBackup::SetMultiUser(*connection, target);
+                    aContext.Status(
+                        QStringLiteral("Database %1 set back to multi user.").arg(USVSQLBackup::BracketedName(target)));
+                } catch (...) {
+                    aContext.Status(QStringLiteral("Warning: database %1 could not be set back to multi user: %2")
+                                        .arg(USVSQLBackup::BracketedName(target), CurrentFailureText()));
+                }
+            }
         }
-        // The restore ran from master and left the connection there. Back in the restored database, the connection
+        // The restore ran from master and left the connection there. Back in the job's database, the connection
         // again reports the database this job works on, so a later backup or restore does not pick master.
         try {
-            UseDatabase(*connection, database);
+            UseDatabase(*connection, connected);
         } catch (const EDatabaseError&) {
             // The database is not there (the restore failed or was cancelled): the connection stays in master.
         }
@@ -244,28 +417,13 @@ public:
         if (failure || aContext.Cancelled())
             return;
         aContext.Progress(100);
+        record.Write(header, target);
         aContext.Summary(QStringLiteral("%1 over database %2%3")
                              .arg(settings.BackupFilename,
-                                  USVSQLBackup::BracketedName(database),
+                                  USVSQLBackup::BracketedName(target),
                                   settings.Move ? QStringLiteral(", files moved to %1 and %2")
                                                       .arg(settings.RestorePhysicalData, settings.RestorePhysicalLog)
                                                 : QString()));
-    }
-
-private:
-    static void Restore(TDBConnection& aConnection,
-                        const QString& aDatabase,
-                        const TVandrelSettings& aSettings,
-                        const std::atomic<bool>& aRunning)
-    {
-        if (!aSettings.Move) {
-            USVSQLBackup::RestoreDatabase(aConnection, aDatabase, aSettings.BackupFilename, aRunning);
-            return;
-        }
-        TDBFileList files = USVSQLBackup::GetBackupFileList(aConnection, aSettings.BackupFilename);
-        files.PhysicalDat = aSettings.RestorePhysicalData;
-        files.PhysicalLog = aSettings.RestorePhysicalLog;
-        USVSQLBackup::RestoreDatabase(aConnection, aDatabase, aSettings.BackupFilename, aRunning, files);
     }
 };
 

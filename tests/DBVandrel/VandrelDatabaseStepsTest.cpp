@@ -3,6 +3,7 @@
 // lines, a server error that ends the run, Cancel in the middle of a backup, the module replacing its connection
 // while a backup runs, a restore that moves the files, later runs that keep the chosen database, a missing backup,
 // and no connection at all.
+#include "EVandrel.h"
 #include "TDBConnection.h"
 #include "TFakeSqlServer.h"
 #include "UDatCon.h"
@@ -76,6 +77,13 @@ protected:
         DatConModule().Close();
         sServer.reset();
         sConfig.reset();
+    }
+
+    // The backups of a job saved before copy-only and verification existed: today's statement, byte for byte.
+    void SetUp() override
+    {
+        FRun.Settings.CopyOnly = false;
+        FRun.Settings.VerifyBackup = false;
     }
 
     static QString Path(const QString& aName) { return sServer->Root() + QLatin1Char('/') + aName; }
@@ -456,3 +464,235 @@ INSTANTIATE_TEST_SUITE_P(NoConnection, VandrelNoConnectionTest, ::testing::Value
 // clang-format on
 
 } // namespace
+
+/// The lines of the report that contain aText.
+QStringList LinesWith(const QStringList& aReport, const QString& aText)
+{
+    QStringList found;
+    for (const QString& line : aReport)
+        if (line.contains(aText))
+            found << line;
+    return found;
+}
+
+TEST_F(VandrelDatabaseStepsTest, Backup_CopyOnlyAndVerifiedThenADamagedOneStopsBeforeTheZip)
+{
+    // A new job's defaults: copy-only, with checksums, read back by the server before anything is zipped.
+    TFakeSqlServer damaging(
+        {QStringLiteral("--progress-delay"), QStringLiteral("0.01"), QStringLiteral("--damage-backups")});
+    damaging.CreateDatabase(QStringLiteral("Sales"), sSalesData);
+    struct
+    {
+        const TFakeSqlServer* Server;
+        bool Damaged;
+    } const cases[] = {{sServer.get(), false}, {&damaging, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Damaged ? "damaged" : "sound");
+        TStepRun run;
+        ASSERT_TRUE(StoreConnection(c.Server->ConnectionString(QStringLiteral("Sales"))));
+        const QString file = c.Server->Root() + QStringLiteral("/Verified.bak");
+        run.Settings.Backup = run.Settings.Compress = run.Settings.Upload = true;
+        run.Settings.BackupFilename = file;
+        const auto zip = run.Record(siZip);
+        const auto upload = run.Record(siUpload);
+        ASSERT_TRUE(run.RunToEnd());
+
+        const QStringList report = run.Report();
+        const QString backup =
+            QStringLiteral("BACKUP DATABASE [Sales] TO DISK = '%1' WITH DESCRIPTION = 'Full Backup of Sales', "
+                           "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', COPY_ONLY, CHECKSUM, COMPRESSION, INIT, "
+                           "STATS = 2")
+                .arg(file);
+        const QString verify =
+            QStringLiteral("RESTORE VERIFYONLY FROM DISK = '%1' WITH CHECKSUM, STATS = 10").arg(file);
+        EXPECT_TRUE(report.contains(backup)) << run.ReportText();
+        ASSERT_FALSE(report.isEmpty());
+        EXPECT_EQ(report.last(), verify) << run.ReportText();
+        if (!c.Damaged) {
+            EXPECT_EQ(run.Run.Outcome(), roSuccess) << run.ReportText();
+            // The verification's messages came after the backup's statement, the verdict before its own.
+            EXPECT_GT(report.indexOf(QStringLiteral("The backup set on file 1 is valid.")), report.indexOf(backup));
+            EXPECT_TRUE(zip->Ran && upload->Ran);
+            continue;
+        }
+        EXPECT_EQ(run.Run.Outcome(), roFailed);
+        EXPECT_FALSE(zip->Ran);
+        EXPECT_FALSE(upload->Ran);
+        EXPECT_EQ(run.FailureLines(), 1);
+        EXPECT_TRUE(report.contains(QStringLiteral("Backup Error:Damage to the backup set was detected.")))
+            << run.ReportText();
+        EXPECT_TRUE(report.contains(QStringLiteral("VERIFY DATABASE is terminating abnormally.")));
+        EXPECT_TRUE(report.contains(QStringLiteral("The backup did not pass verification.")));
+    }
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_AsANewNameBesideTheOriginalFromMaster)
+{
+    const QString backup = Path(QStringLiteral("ForCopy.bak"));
+    MakeBackup(*sServer, QStringLiteral("Sales"), backup);
+    const QByteArray originalLog = ReadFile(Path(QStringLiteral("Sales/Sales_log.ldf")));
+    // The connection points at master: the copy does not exist yet.
+    ASSERT_TRUE(StoreConnection(sServer->ConnectionString()));
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = backup;
+    FRun.Settings.RestoreAs = QStringLiteral("SalesCopy");
+    FRun.Settings.SingleUser = true; // a target that does not exist is left alone
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    // What the set is comes first: its source database, server, finish time and size.
+    const QStringList header = LinesWith(report, QStringLiteral("Backup set: "));
+    ASSERT_EQ(header.size(), 1) << FRun.ReportText();
+    EXPECT_TRUE(QRegularExpression(QStringLiteral("^Backup set: database \\[Sales\\] from server FAKESQL, finished "
+                                                  "\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d, [1-9]\\d* bytes\\.$"))
+                    .match(header.first())
+                    .hasMatch())
+        << header.first().toStdString();
+    // Where each file goes, before the server's first message: beside the original's files, under the new name.
+    const QString data = Path(QStringLiteral("Sales/SalesCopy_data.mdf"));
+    const QString log = Path(QStringLiteral("Sales/SalesCopy_log.ldf"));
+    const int dataLine = report.indexOf(QStringLiteral("Restore of [SalesCopy]: data file 'Sales' to '%1'").arg(data));
+    EXPECT_GE(dataLine, 0) << FRun.ReportText();
+    EXPECT_GE(report.indexOf(QStringLiteral("Restore of [SalesCopy]: log file 'Sales_log' to '%1'").arg(log)), 0);
+    EXPECT_LT(dataLine, report.indexOf(QStringLiteral("10 percent processed.")));
+    EXPECT_TRUE(LinesWith(report, QStringLiteral("single user")).isEmpty()) << FRun.ReportText();
+    EXPECT_EQ(ReadFile(data), sSalesData);
+    EXPECT_EQ(ReadFile(log), originalLog);
+    // The original is untouched, and the connection is back where it was.
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("Sales/Sales.mdf"))), sSalesData);
+    EXPECT_EQ(DatConModule().Database(), QStringLiteral("master"));
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_ThreeFileDatabaseMovedCompletely)
+{
+    const QString folder = Path(QStringLiteral("Three/"));
+    WriteAll(folder + QStringLiteral("Three.mdf"), sSalesData);
+    const QByteArray second = QByteArray("second data file ").repeated(2000);
+    WriteAll(folder + QStringLiteral("Three_2.ndf"), second);
+    WriteAll(folder + QStringLiteral("Three_log.ldf"), QByteArray(5000, 'L'));
+    const QString backup = Path(QStringLiteral("Three.bak"));
+    MakeBackup(*sServer, QStringLiteral("Three"), backup);
+    ASSERT_TRUE(QDir().mkpath(Path(QStringLiteral("data3"))));
+    ASSERT_TRUE(QDir().mkpath(Path(QStringLiteral("log3"))));
+    ASSERT_TRUE(StoreConnection(sServer->ConnectionString()));
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = backup;
+    FRun.Settings.RestoreAs = QStringLiteral("Moved");
+    FRun.Settings.Move = true;
+    FRun.Settings.RestorePhysicalData = Path(QStringLiteral("data3/Moved.mdf"));
+    FRun.Settings.RestorePhysicalLog = Path(QStringLiteral("log3/Moved.ldf"));
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    // In file-id order: the primary data file, the log, then the further data file beside the first.
+    const QStringList placed = LinesWith(FRun.Report(), QStringLiteral("Restore of [Moved]: "));
+    EXPECT_EQ(placed,
+              (QStringList{QStringLiteral("Restore of [Moved]: data file 'Three' to '%1'")
+                               .arg(Path(QStringLiteral("data3/Moved.mdf"))),
+                           QStringLiteral("Restore of [Moved]: log file 'Three_log' to '%1'")
+                               .arg(Path(QStringLiteral("log3/Moved.ldf"))),
+                           QStringLiteral("Restore of [Moved]: data file 'Three_2' to '%1'")
+                               .arg(Path(QStringLiteral("data3/Moved_2.ndf")))}))
+        << FRun.ReportText();
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("data3/Moved.mdf"))), sSalesData);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("data3/Moved_2.ndf"))), second);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("log3/Moved.ldf"))), QByteArray(5000, 'L'));
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_SingleUserSetAndResetAroundAFailingRestore)
+{
+    const QString backup = Path(QStringLiteral("ForSingle.bak"));
+    MakeBackup(*sServer, QStringLiteral("Sales"), backup);
+    sServer->CreateDatabase(QStringLiteral("Busy"), QByteArray(8192, 'B'));
+    // Another user works in the target.
+    TDBConnection other;
+    other.SetConnectionString(sServer->ConnectionString(QStringLiteral("Busy")));
+    other.Open();
+    ASSERT_TRUE(StoreConnection(sServer->ConnectionString()));
+    FRun.Settings.Restore = true;
+    FRun.Settings.BackupFilename = backup;
+    FRun.Settings.RestoreAs = QStringLiteral("Busy");
+    FRun.Settings.SingleUser = true;
+    // The restore fails: the typed folder does not exist.
+    FRun.Settings.Move = true;
+    FRun.Settings.RestorePhysicalData = Path(QStringLiteral("no such folder/Busy.mdf"));
+    FRun.Settings.RestorePhysicalLog = Path(QStringLiteral("no such folder/Busy.ldf"));
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QStringList report = FRun.Report();
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    const int single =
+        report.indexOf(QStringLiteral("Database [Busy] set to single user: its other connections were closed."));
+    const int failed = report.indexOf(QRegularExpression(QStringLiteral("^Restore Error:.*")));
+    const int multi = report.indexOf(QStringLiteral("Database [Busy] set back to multi user."));
+    EXPECT_GE(single, 0) << FRun.ReportText();
+    EXPECT_GT(failed, single) << FRun.ReportText();
+    // Back to multi user before the step ends with its failure.
+    EXPECT_GT(multi, single) << FRun.ReportText();
+    EXPECT_GT(failed, multi) << FRun.ReportText();
+    const QString server = sServer->Output();
+    const qsizetype setAt = server.indexOf(QStringLiteral("database Busy is now SINGLE_USER (1 other"));
+    EXPECT_GE(setAt, 0) << server.toStdString();
+    EXPECT_GT(server.indexOf(QStringLiteral("database Busy is now MULTI_USER"), setAt), setAt);
+    // The other user was disconnected; the database's files are as they were.
+    EXPECT_THROW(other.Execute(QStringLiteral("SELECT 1")), EVandrel);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("Busy/Busy.mdf"))), QByteArray(8192, 'B'));
+    DatConModule().Close();
+}
+
+TEST_F(VandrelDatabaseStepsTest, Restore_RefusesAnotherSourceAndAnOlderSetBeforeTouchingAnything)
+{
+    // Two sets of Sales, a second apart.
+    const QString older = Path(QStringLiteral("Older.bak"));
+    const QString newer = Path(QStringLiteral("Newer.bak"));
+    MakeBackup(*sServer, QStringLiteral("Sales"), older);
+    QThread::msleep(1100);
+    MakeBackup(*sServer, QStringLiteral("Sales"), newer);
+    // The job's settings file: its restore record lies beside it.
+    const QString settingsFile = sConfig->path() + QStringLiteral("/guarded.cfg");
+    WriteAll(settingsFile, QByteArray("settings"));
+    FRun.Run.SetSettingsFile(settingsFile);
+    ASSERT_TRUE(StoreConnection(sServer->ConnectionString()));
+    FRun.Settings.Restore = true;
+    FRun.Settings.RestoreAs = QStringLiteral("Guarded");
+    const QString target = Path(QStringLiteral("Sales/Guarded_data.mdf"));
+
+    // A backup of another database than the expected one.
+    FRun.Settings.BackupFilename = newer;
+    FRun.Settings.ExpectSourceDatabase = QStringLiteral("Accounts");
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_EQ(FRun.Report().last(),
+              QStringLiteral("Restore Error:The backup is of database [Sales], not of the expected source database "
+                             "[Accounts]: nothing was restored."))
+        << FRun.ReportText();
+    EXPECT_FALSE(QFile::exists(target));
+
+    // The expected source (in any case), the newer set: restored and recorded.
+    FRun.Settings.ExpectSourceDatabase = QStringLiteral("sales");
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    const QString record = sConfig->path() + QStringLiteral("/guarded.restored");
+    const QFileDevice::Permissions mode = QFile::permissions(record);
+    EXPECT_TRUE(mode & QFileDevice::ReadOwner);
+    EXPECT_FALSE(mode & (QFileDevice::ReadGroup | QFileDevice::ReadOther)) << "the record is the owner's only";
+    ASSERT_TRUE(QFile::remove(target));
+
+    // The older set after it: refused with both times.
+    FRun.Lines.clear();
+    FRun.Settings.BackupFilename = older;
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    const QRegularExpression refusal(
+        QStringLiteral("Restore Error:The backup set finished at (\\S+ \\S+) is older than the set this job restored "
+                       "last time, finished at (\\S+ \\S+): nothing was restored\\."));
+    const QRegularExpressionMatch match = refusal.match(FRun.Report().join(QLatin1Char('\n')));
+    ASSERT_TRUE(match.hasMatch()) << FRun.ReportText();
+    EXPECT_LT(match.captured(1), match.captured(2));
+    EXPECT_FALSE(QFile::exists(target));
+    DatConModule().Close();
+}

@@ -7,6 +7,7 @@
 #include "TFakeSqlServer.h"
 #include "TServerProcess.h"
 #include "TestFiles.h"
+#include "TestPaths.h"
 #include "UDatCon.h"
 #include "UPersistRecords.h"
 #include "USVSQLBackup.h"
@@ -420,6 +421,23 @@ INSTANTIATE_TEST_SUITE_P(CommandLine, VandrelAnswerTest, ::testing::Values(
     TAnswerRow{"HelpWithAValue", {"--help=all"}, esNothingToDo, {"--help", "Try 'dbvandrel --help'"}}),
     [](const ::testing::TestParamInfo<TAnswerRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
+
+TEST_F(VandrelScheduledTest, CommandLine_HelpListsEveryOptionTheParserKnows)
+{
+    // The options are the "--name" literals of the parser; an option added there must be explained by --help.
+    const QString parser =
+        QString::fromUtf8(ReadFile(TestPaths::SourceDir() + QStringLiteral("/DBVandrel/run/VandrelCommandLine.cpp")));
+    static const QRegularExpression literal(QStringLiteral("QStringLiteral\\(\"(--[a-z][a-z-]*)\"\\)"));
+    QStringList options;
+    for (const QRegularExpressionMatch& match : literal.globalMatch(parser))
+        options.append(match.captured(1));
+    ASSERT_TRUE(options.contains(QStringLiteral("--stall-timeout"))) << options.join(u' ').toStdString();
+    const TProgramRun run = RunToEnd({QStringLiteral("--help")});
+    ASSERT_EQ(run.ExitCode, esSuccess) << run.Text();
+    for (const QString& option : options)
+        EXPECT_TRUE(run.Out.contains(QStringLiteral("\n      ") + option)) << option.toStdString() << "\n"
+                                                                           << run.Text();
+}
 
 TEST_F(VandrelScheduledTest, CommandLine_DoubleDashThenAFileWhoseNameStartsWithADash)
 {

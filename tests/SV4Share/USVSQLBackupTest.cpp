@@ -6,6 +6,7 @@
 #include "TFakeSqlServer.h"
 #include "UHandles.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
@@ -16,9 +17,11 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
 #include <future>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include <csignal>
 #include <unistd.h>
@@ -72,20 +75,33 @@ struct TBackupRow
     const char* File;
     bool Append;
     bool Compress;
+    bool CopyOnly;
+    bool Checksum;
     const char* Expected; // %1 = the root folder
 };
 
 // clang-format off
 const TBackupRow cBackups[] = {
-    {"CompressInit", "Sales", "x.bak", false, true,
+    // Without copy-only and checksums: the statements of every earlier job, byte for byte.
+    {"CompressInit", "Sales", "x.bak", false, true, false, false,
      "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
      "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', COMPRESSION, INIT, STATS = 2"},
-    {"AppendWithoutCompression", "Sales", "x.bak", true, false,
+    {"AppendWithoutCompression", "Sales", "x.bak", true, false, false, false,
      "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
      "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', NOINIT, STATS = 2"},
-    {"QuoteInFileAndBracketInNameDoubled", "O'Hara]s", "O'Hara.bak", false, false,
+    {"QuoteInFileAndBracketInNameDoubled", "O'Hara]s", "O'Hara.bak", false, false, false, false,
      "BACKUP DATABASE [O'Hara]]s] TO DISK = '%1/O''Hara.bak' WITH DESCRIPTION = 'Full Backup of O''Hara]s', "
      "MEDIADESCRIPTION = N'Disk', NAME = 'O''Hara]s Backup', INIT, STATS = 2"},
+    // Each option after the name and before the compression clause, copy-only first.
+    {"CopyOnlyAndChecksum", "Sales", "x.bak", false, true, true, true,
+     "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
+     "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', COPY_ONLY, CHECKSUM, COMPRESSION, INIT, STATS = 2"},
+    {"CopyOnlyAppend", "Sales", "x.bak", true, false, true, false,
+     "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
+     "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', COPY_ONLY, NOINIT, STATS = 2"},
+    {"ChecksumOnly", "Sales", "x.bak", false, true, false, true,
+     "BACKUP DATABASE [Sales] TO DISK = '%1/x.bak' WITH DESCRIPTION = 'Full Backup of Sales', "
+     "MEDIADESCRIPTION = N'Disk', NAME = 'Sales Backup', CHECKSUM, COMPRESSION, INIT, STATS = 2"},
 };
 // clang-format on
 
@@ -101,8 +117,13 @@ TEST_P(USVSQLBackupStatement, BuildsStatementAndBacksUp)
     server.CreateDatabase(database, cSalesData);
     Connect(server);
     Record();
+    TBackupOptions options;
+    options.Append = row.Append;
+    options.Compress = row.Compress;
+    options.CopyOnly = row.CopyOnly;
+    options.Checksum = row.Checksum;
     EXPECT_TRUE(USVSQLBackup::BackupDatabase(
-        FConnection, database, Path(server, QString::fromUtf8(row.File)), row.Append, row.Compress, FRunning));
+        FConnection, database, Path(server, QString::fromUtf8(row.File)), options, FRunning));
     const QString expected = QString::fromUtf8(row.Expected).arg(server.Root());
     EXPECT_EQ(USVSQLBackup::LastBackupSQL, expected);
     EXPECT_EQ(FStatements, QStringList{expected});
@@ -335,3 +356,125 @@ TEST_F(USVSQLBackupTest, RestoreDeadlineHoldsWhenTheServerHangs)
 }
 
 } // namespace
+
+TEST_F(USVSQLBackupTest, VerificationOfSoundAndDamagedSetsAndTheHeader)
+{
+    TFakeSqlServer server(cFast);
+    server.CreateDatabase(QStringLiteral("Sales"), cSalesData);
+    Connect(server);
+    const QString backup = Path(server, QStringLiteral("v.bak"));
+    TBackupOptions options;
+    options.Checksum = true;
+    options.Compress = false;
+    ASSERT_TRUE(USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("Sales"), backup, options, FRunning));
+    Record();
+    EXPECT_TRUE(USVSQLBackup::VerifyBackup(FConnection, backup, FRunning));
+    EXPECT_EQ(USVSQLBackup::LastVerifySQL,
+              QStringLiteral("RESTORE VERIFYONLY FROM DISK = '%1' WITH CHECKSUM, STATS = 10").arg(backup));
+    EXPECT_TRUE(FInfos.contains(QStringLiteral("50 percent processed.")));
+    EXPECT_EQ(FInfos.last(), QStringLiteral("The backup set on file 1 is valid."));
+
+    const TBackupHeader header = USVSQLBackup::GetBackupHeader(FConnection, backup);
+    EXPECT_EQ(header.DatabaseName, QStringLiteral("Sales"));
+    EXPECT_EQ(header.ServerName, QStringLiteral("FAKESQL"));
+    EXPECT_LT(std::abs(header.BackupFinishDate.secsTo(QDateTime::currentDateTime())), 120);
+    EXPECT_GT(header.BackupSize, cSalesData.size());
+
+    // A second set: the newest is verified, named by its position.
+    options.Append = true;
+    ASSERT_TRUE(USVSQLBackup::BackupDatabase(FConnection, QStringLiteral("Sales"), backup, options, FRunning));
+    EXPECT_TRUE(USVSQLBackup::VerifyBackup(FConnection, backup, FRunning));
+    EXPECT_EQ(USVSQLBackup::LastVerifySQL,
+              QStringLiteral("RESTORE VERIFYONLY FROM DISK = '%1' WITH FILE = 2, CHECKSUM, STATS = 10").arg(backup));
+    EXPECT_EQ(FInfos.last(), QStringLiteral("The backup set on file 2 is valid."));
+    EXPECT_EQ(USVSQLBackup::GetBackupHeader(FConnection, backup).Position, 2);
+
+    // One flipped bit in the middle of the uncompressed pages.
+    QFile file(backup);
+    ASSERT_TRUE(file.open(QIODevice::ReadWrite));
+    QByteArray bytes = file.readAll();
+    const qsizetype middle = bytes.indexOf(QByteArray("sales data page"), bytes.size() / 4 * 3);
+    ASSERT_GT(middle, 0);
+    bytes[middle] = static_cast<char>(bytes[middle] ^ 0x01);
+    file.seek(0);
+    file.write(bytes);
+    file.close();
+    try {
+        USVSQLBackup::VerifyBackup(FConnection, backup, FRunning);
+        ADD_FAILURE() << "a damaged set passed verification";
+    } catch (const EVandrel& e) {
+        EXPECT_EQ(e.Message(),
+                  QStringLiteral("Damage to the backup set was detected.\r\nVERIFY DATABASE is terminating "
+                                 "abnormally.\r\nThe backup did not pass verification."));
+    }
+}
+
+struct TPlanRow
+{
+    const char* Name;
+    bool Move;
+    QList<TBackupFile> Files;
+    std::vector<const char*> Expected; // "logical -> physical", or the failure's message
+};
+
+TEST(USVSQLBackupPlan, EveryFileGetsItsPlaceOrTheRestoreIsRefused)
+{
+    const auto file = [](const char* aLogical, const char* aPhysical, const char* aType, int aId) {
+        return TBackupFile{QString::fromUtf8(aLogical), QString::fromUtf8(aPhysical), QString::fromUtf8(aType), aId, 0};
+    };
+    // clang-format off
+    const TPlanRow rows[] = {
+        {"TwoFilesDerived", false, {file("Sales", "D:\\Data\\Sales.mdf", "D", 1), file("Sales_log", "L:\\Log\\Sales_log.ldf", "L", 2)},
+         {"Sales -> D:\\Data\\Copy_data.mdf", "Sales_log -> L:\\Log\\Copy_log.ldf"}},
+        {"ManyFilesDerivedInFileIdOrder", false,
+         {file("S3", "/d2/s3.ndf", "D", 3), file("Sales", "/d/s.mdf", "D", 1), file("Log", "/l/s.ldf", "L", 2),
+          file("Log2", "/l2/s2.ldf", "L", 4)},
+         {"Sales -> /d/Copy_data.mdf", "Log -> /l/Copy_log.ldf", "S3 -> /d2/Copy_2.ndf", "Log2 -> /l2/Copy_log2.ldf"}},
+        {"ManyFilesMovedBesideTheTypedPaths", true,
+         {file("Sales", "/d/s.mdf", "D", 1), file("Log", "/l/s.ldf", "L", 2), file("S3", "/d2/s3.ndf", "D", 3),
+          file("S4", "/d2/s4.ndf", "D", 4), file("Log2", "/l2/s2.ldf", "L", 5)},
+         {"Sales -> /new/data/x.mdf", "Log -> /new/log/y.ldf", "S3 -> /new/data/Copy_2.ndf",
+          "S4 -> /new/data/Copy_3.ndf", "Log2 -> /new/log/Copy_log2.ldf"}},
+        {"FilestreamAndFullTextRefused", false,
+         {file("Sales", "/d/s.mdf", "D", 1), file("Log", "/l/s.ldf", "L", 2), file("Docs", "/fs/docs", "S", 3),
+          file("Ft", "/ft/cat", "F", 4)},
+         {"The backup holds files this program does not place: 'Docs' (FILESTREAM or memory-optimized data), "
+          "'Ft' (full-text catalog). Restore it by hand."}},
+        {"NoLogFile", false, {file("Sales", "/d/s.mdf", "D", 1)}, {"Filenames not found in backup file."}},
+    };
+    // clang-format on
+    for (const TPlanRow& row : rows) {
+        SCOPED_TRACE(row.Name);
+        QStringList got;
+        try {
+            for (const TFileMove& move : USVSQLBackup::PlanFileMoves(row.Files,
+                                                                     QStringLiteral("Copy"),
+                                                                     row.Move,
+                                                                     QStringLiteral("/new/data/x.mdf"),
+                                                                     QStringLiteral("/new/log/y.ldf")))
+                got << move.LogicalName + QStringLiteral(" -> ") + move.PhysicalName;
+        } catch (const EVandrel& e) {
+            got << e.Message();
+        }
+        QStringList expected;
+        for (const char* line : row.Expected)
+            expected << QString::fromUtf8(line);
+        EXPECT_EQ(got, expected);
+    }
+}
+
+TEST(USVSQLBackupPlan, RestoreStatementOfTwoFilesIsTodaysAndMoreFilesFollow)
+{
+    const QList<TFileMove> two{
+        {QStringLiteral("Sales"), QStringLiteral("E:\\Data\\Sales_data.mdf"), QStringLiteral("D")},
+        {QStringLiteral("Sales_log"), QStringLiteral("E:\\Data\\Sales_log.ldf"), QStringLiteral("L")}};
+    EXPECT_EQ(USVSQLBackup::RestoreStatement(QStringLiteral("Sales"), QStringLiteral("D:\\Backup\\x.bak"), 0, two),
+              QStringLiteral("RESTORE DATABASE [Sales] FROM DISK = 'D:\\Backup\\x.bak' WITH REPLACE, MOVE 'Sales' TO "
+                             "'E:\\Data\\Sales_data.mdf',MOVE 'Sales_log' TO 'E:\\Data\\Sales_log.ldf', STATS = 10"));
+    QList<TFileMove> three = two;
+    three << TFileMove{QStringLiteral("Sales_2"), QStringLiteral("E:\\Data\\Sales_2.ndf"), QStringLiteral("D")};
+    EXPECT_EQ(USVSQLBackup::RestoreStatement(QStringLiteral("Sales"), QStringLiteral("x.bak"), 3, three),
+              QStringLiteral("RESTORE DATABASE [Sales] FROM DISK = 'x.bak' WITH FILE = 3, REPLACE, MOVE 'Sales' TO "
+                             "'E:\\Data\\Sales_data.mdf',MOVE 'Sales_log' TO 'E:\\Data\\Sales_log.ldf',MOVE 'Sales_2' "
+                             "TO 'E:\\Data\\Sales_2.ndf', STATS = 10"));
+}

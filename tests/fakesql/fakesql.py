@@ -104,6 +104,8 @@ class Server:
             self.users[name.lower()] = (name, password)
         self.sessions = set()
         self.lock = threading.Lock()
+        # database (lower case) -> "SINGLE_USER" or "RESTRICTED_USER"; absent = MULTI_USER
+        self.access = {}
         self.tls_context = None
         if args.tls_cert:
             # As SQL Server with TDS 7.x: TLS 1.2 at most, no session tickets (nothing may follow the handshake).
@@ -115,6 +117,12 @@ class Server:
     def databases_in_use(self, exclude):
         with self.lock:
             return {s.database.lower() for s in self.sessions if s is not exclude}
+
+    def single_user_taken(self, name, session):
+        """True when database name is SINGLE_USER and another session is in it."""
+        with self.lock:
+            return self.access.get(name.lower()) == "SINGLE_USER" and any(
+                s is not session and s.database.lower() == name.lower() for s in self.sessions)
 
 
 class Session:
@@ -190,6 +198,15 @@ class Session:
             self.progress_step(thresholds[k], not stats)
             k += 1
 
+    def kill(self):
+        """Ends this session from another one's thread (ROLLBACK IMMEDIATE): its thread sees the socket close."""
+        with self.server.lock:
+            self.server.sessions.discard(self)
+        try:
+            self.ch.sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+
     # ------------------------------------------------------------ connection
 
     def run(self):
@@ -246,6 +263,11 @@ class Session:
                 self.fail_login(login["user"])
                 return False
             database = db.name
+            if self.server.single_user_taken(database, self):
+                self.message(924, "Database '%s' is already open and can only have one user at a time." % database,
+                             cls=14)
+                self.fail_login(login["user"])
+                return False
         self.database = database
         requested = login["packet_size"] or 4096
         packet_size = min(max(self.args.packet_size or requested, 512), 32767)
@@ -353,6 +375,9 @@ class Session:
         if db is None:
             raise SqlError([(911, 16, 1, "Database '%s' does not exist. Make sure that the name is entered correctly."
                              % name)], abort_batch=True)
+        if self.server.single_user_taken(db.name, self):
+            raise SqlError([(924, 14, 1, "Database '%s' is already open and can only have one user at a time."
+                             % db.name)], abort_batch=True)
         old, self.database = self.database, db.name
         self.ch.write(tds.token_envchange(1, db.name, old))
         self.message(5701, "Changed database context to '%s'." % db.name)
@@ -500,7 +525,7 @@ class Session:
             position = 1
             if append:
                 position = len(store.read_sets(real_path)) + 1
-            f = open(real_path, "r+b" if append else "wb")
+            f = open(real_path, "r+b" if append else "w+b")
         except store.BadMedia:
             raise SqlError([(3241, 16, 0, "The media family on device '%s' is incorrectly formed. SQL Server cannot "
                                           "process this media family." % path), term])
@@ -511,8 +536,9 @@ class Session:
         try:
             f.seek(0, os.SEEK_END)
             original_length = f.tell()
+            checksums = "CHECKSUM" in keys
             header = store.new_set_header(position, db, values.get("NAME") or "", values.get("DESCRIPTION"),
-                                          compressed, self.user)
+                                          compressed, self.user, "COPY_ONLY" in keys, checksums)
             writer = store.BackupWriter(f, header, not append, values.get("MEDIADESCRIPTION"))
             total = sum(x["size"] for x in header["files"])
             items = []
@@ -537,9 +563,16 @@ class Session:
                 items.append((begin, read, writer.write, end))
             self.pump(items, stats, total)
             set_bytes = f.tell() - original_length
-            writer.finish({"finish": store.now().isoformat(),
-                           "backup_size": total + (set_bytes - writer.data_bytes) if compressed else set_bytes,
-                           "compressed_size": set_bytes})
+            trailer = {"finish": store.now().isoformat(),
+                       "backup_size": total + (set_bytes - writer.data_bytes) if compressed else set_bytes,
+                       "compressed_size": set_bytes}
+            if checksums:
+                trailer["checksum"] = writer.crc
+            writer.finish(trailer)
+            if self.args.damage_backups and writer.data_bytes:
+                # a disk that damages what was written: one bit of the set's first file bytes flips
+                f.seek(original_length)
+                store.flip_first_data_byte(f)
             f.close()
         except BaseException as e:
             f.close()
@@ -651,13 +684,74 @@ class Session:
                          h["user"], tds.SERVER_NAME, h["database"], 957, start, t["backup_size"], lsn, lsn + 100,
                          lsn + 50, 0, start, finish, 52, 0, 1033, 196609, 160, 4608, 16, 0, 1000, tds.SERVER_NAME,
                          512, family, family, "SQL_Latin1_General_CP1_CI_AS", family, False, False, False, False,
-                         False, False, False, False, False, False, family, None, "FULL", None, None, "Database",
+                         bool(h.get("checksums")), False, False, False, False, bool(h.get("copy_only")), family, None, "FULL", None, None, "Database",
                          uuid.UUID(h["backup_set_guid"]), t["compressed_size"], 0, None, None, None))
         return self.rows(columns, rows)
 
+    def check_damage(self, path, backup_set, keys, what):
+        """The real server's answer to a set that its checksums, or the lack of them, do not allow to read."""
+        term = terminating(what)
+        if "CHECKSUM" in keys and not backup_set.header.get("checksums"):
+            raise SqlError([(3187, 16, 1, "RESTORE WITH CHECKSUM cannot be specified because the backup set does "
+                                          "not contain checksum information."), term])
+        if "NO_CHECKSUM" in keys:
+            return
+        try:
+            bad = store.damaged(self.store.resolve(path), backup_set)
+        except store.BadMedia:
+            bad = True
+        except OSError as e:
+            raise SqlError([(3203, 16, 1, "Read on \"%s\" failed: %s" % (path, os_error_text(e, path))), term])
+        if bad:
+            self.log("backup set %d of %s is damaged" % (backup_set.header["position"], path))
+            raise SqlError([(3189, 16, 1, "Damage to the backup set was detected."), term])
+
     def do_restore_verifyonly(self, _db, path, options):
-        _, sets = self.open_set(path, dict(options).get("FILE", 1), "VERIFY DATABASE")
-        self.message(3262, "The backup set on file %d is valid." % dict(options).get("FILE", 1))
+        keys = {k for k, _ in options}
+        values = dict(options)
+        stats = values.get("STATS", 10) if "STATS" in keys else 0
+        stats = stats if isinstance(stats, int) and 0 < stats <= 100 else (10 if "STATS" in keys else 0)
+        number = values.get("FILE", 1)
+        backup_set, _ = self.open_set(path, number, "VERIFY DATABASE")
+        self.check_damage(path, backup_set, keys, "VERIFY DATABASE")
+        if stats:
+            for percent in range(stats, 101, stats):
+                self.progress_step(percent, False)
+            if 100 % stats:
+                self.info_more(3211, "100 percent processed.")
+        self.message(3262, "The backup set on file %d is valid." % number)
+        return DONE_FINAL, 0, 0, 0xFD
+
+    def do_alter_access(self, name, access, termination):
+        db = self.store.find(name)
+        if db is None or db.system:
+            if db is None:
+                raise SqlError([(5011, 14, 5, "User does not have permission to alter database '%s', the database "
+                                              "does not exist, or the database is not in a state that allows access "
+                                              "checks." % name),
+                                (5069, 16, 1, "ALTER DATABASE statement failed.")])
+            raise SqlError([(5058, 16, 6, "Option 'SINGLE_USER' cannot be set in database '%s'." % db.name),
+                            (5069, 16, 1, "ALTER DATABASE statement failed.")])
+        key = db.name.lower()
+        if access == "MULTI_USER":
+            with self.server.lock:
+                self.server.access.pop(key, None)
+            self.log("database %s is now MULTI_USER" % db.name)
+            return DONE_FINAL, 0, 0, 0xFD
+        with self.server.lock:
+            others = [s for s in self.server.sessions if s is not self and s.database.lower() == key]
+        if others and termination != "IMMEDIATE":
+            raise SqlError([(5061, 16, 1, "ALTER DATABASE failed because a lock could not be placed on database "
+                                          "'%s'. Try again later." % db.name),
+                            (5069, 16, 1, "ALTER DATABASE statement failed.")])
+        for other in others:  # their work is rolled back and their connections closed
+            other.kill()
+        with self.server.lock:
+            self.server.access[key] = access
+        if others:
+            self.message(5060, "Nonqualified transactions are being rolled back. Estimated rollback completion: "
+                               "100%.")
+        self.log("database %s is now %s (%d other connections closed)" % (db.name, access, len(others)))
         return DONE_FINAL, 0, 0, 0xFD
 
     def do_restore_database(self, name, path, options):
@@ -667,6 +761,7 @@ class Session:
         stats = values.get("STATS", 10) if "STATS" in keys else 0
         stats = stats if isinstance(stats, int) and 0 < stats <= 100 else (10 if "STATS" in keys else 0)
         backup_set, _ = self.open_set(path, values.get("FILE", 1), "RESTORE DATABASE")
+        self.check_damage(path, backup_set, keys, "RESTORE DATABASE")
         header = backup_set.header
         position = header["position"]
         files = header["files"]
@@ -775,6 +870,8 @@ class Session:
         restored = [store.DbFile(x["logical"], real_target, x["type"], x["file_id"])
                     for x, target, real_target in plan]
         self.store.register(existing.name if existing else name, restored)
+        with self.server.lock:  # the restored database takes the user access it had when it was backed up
+            self.server.access.pop((existing.name if existing else name).lower(), None)
         seconds = time.monotonic() - started
         if stats:
             self.info_more(3211, "100 percent processed.")
@@ -797,6 +894,8 @@ def main():
     parser.add_argument("--drop-after-progress", type=int, default=0)
     parser.add_argument("--refuse-logins", action="store_true")
     parser.add_argument("--no-compression", action="store_true")
+    parser.add_argument("--damage-backups", action="store_true",
+                        help="one bit of every backup set written flips once it is complete")
     parser.add_argument("--deny-logspace", action="store_true",
                         help="DBCC sqlperf(logspace) fails as for a login without VIEW SERVER STATE")
     parser.add_argument("--packet-size", type=int, default=0,

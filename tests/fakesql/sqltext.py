@@ -18,7 +18,7 @@ TOKEN_RE = re.compile(r"""
 """, re.S | re.X)
 
 STATEMENT_STARTS = {"USE", "SELECT", "SET", "BACKUP", "RESTORE", "DBCC", "EXEC", "EXECUTE", "SP_SPACEUSED", "IF",
-                    "SP_DATATYPE_INFO", "SP_DATATYPE_INFO_100"}
+                    "SP_DATATYPE_INFO", "SP_DATATYPE_INFO_100", "ALTER"}
 
 BACKUP_OPTIONS = {"INIT", "NOINIT", "FORMAT", "NOFORMAT", "SKIP", "NOSKIP", "COMPRESSION", "NO_COMPRESSION",
                   "STATS", "NAME", "DESCRIPTION", "MEDIADESCRIPTION", "MEDIANAME", "COPY_ONLY", "CHECKSUM",
@@ -27,7 +27,7 @@ BACKUP_OPTIONS = {"INIT", "NOINIT", "FORMAT", "NOFORMAT", "SKIP", "NOSKIP", "COM
 RESTORE_OPTIONS = {"FILE", "REPLACE", "MOVE", "STATS", "RECOVERY", "NORECOVERY", "CHECKSUM", "NO_CHECKSUM",
                    "CONTINUE_AFTER_ERROR", "STOP_ON_ERROR", "REWIND", "NOREWIND", "UNLOAD", "NOUNLOAD",
                    "KEEP_REPLICATION", "RESTRICTED_USER", "MEDIANAME", "BUFFERCOUNT", "MAXTRANSFERSIZE",
-                   "BLOCKSIZE", "PASSWORD", "MEDIAPASSWORD"}
+                   "BLOCKSIZE", "PASSWORD", "MEDIAPASSWORD", "LOADHISTORY"}
 
 
 class SqlSyntaxError(Exception):
@@ -174,6 +174,30 @@ class Parser:
             self.expect("FROM")
             path = self.disk()
             return ("restore_" + kind.lower(), db, path, self.options(RESTORE_OPTIONS))
+        if word == "ALTER":
+            # ALTER DATABASE [db] SET SINGLE_USER|RESTRICTED_USER|MULTI_USER
+            #     [WITH ROLLBACK IMMEDIATE | WITH ROLLBACK AFTER n [SECONDS] | WITH NO_WAIT]
+            self.next()
+            self.expect("DATABASE")
+            db = self.name()
+            self.expect("SET")
+            access = self.take("SINGLE_USER", "RESTRICTED_USER", "MULTI_USER")
+            if not access:
+                self.fail()
+            termination = None
+            if self.take("WITH"):
+                if self.take("ROLLBACK"):
+                    if self.take("IMMEDIATE"):
+                        termination = "IMMEDIATE"
+                    else:
+                        self.expect("AFTER")
+                        termination = self.number()
+                        self.take("SECONDS")
+                elif self.take("NO_WAIT"):
+                    termination = "NO_WAIT"
+                else:
+                    self.fail()
+            return ("alter_access", db, access, termination)
         if word == "DBCC":
             self.next()
             self.expect("SQLPERF")

@@ -7,6 +7,8 @@ Backup file layout (all integers little-endian):
       set header   b"VNDRLSET" u32 n  JSON(n)          position, names, flags, file list
       per file:    (u32 len>0, bytes)* u32 0           the file's bytes; one zlib stream per file if compressed
       set trailer  b"VNDRLEND" u32 n  JSON(n)          finish time and sizes; a set without it is incomplete
+A set written WITH CHECKSUM records "checksums": true in its header and in its trailer the CRC-32 of its file
+bytes as stored ("checksum"), which RESTORE and RESTORE VERIFYONLY check.
 """
 import datetime
 import json
@@ -103,11 +105,18 @@ class Store:
         """name -> Database, system databases first, then the others by name (case-insensitive)."""
         with self.lock:
             found = {}
+            catalog = {name: entries for name, entries in self._catalog().items()
+                       if isinstance(entries, list) and any(os.path.isfile(e.get("physical", "")) for e in entries)}
+            # a file restored into a database's folder belongs to the restored database, not to the folder's
+            restored = {os.path.realpath(e.get("physical", "")) for entries in catalog.values() for e in entries}
             for name, db in self._folder_databases().items():
-                found[name.lower()] = db
-            for name, entries in self._catalog().items():
-                if isinstance(entries, list) and any(os.path.isfile(e.get("physical", "")) for e in entries):
-                    found[name.lower()] = Database(name, _numbered(entries))
+                files = [f for f in db.files if os.path.realpath(f.physical) not in restored]
+                if len(files) != len(db.files):
+                    files = _numbered([f.as_json() for f in files]) if files else []
+                if files:
+                    found[name.lower()] = Database(name, files)
+            for name, entries in catalog.items():
+                found[name.lower()] = Database(name, _numbered(entries))
             for name in SYSTEM_DATABASES:
                 found[name] = Database(name, [], system=True)
             ordered = [found[n] for n in SYSTEM_DATABASES]
@@ -216,6 +225,7 @@ class BackupWriter:
         _write_record(f, MAGIC_SET, header)
         self.compressor = None
         self.data_bytes = 0
+        self.crc = 0
 
     def begin_file(self):
         self.compressor = zlib.compressobj(6) if self.compressed else None
@@ -224,6 +234,7 @@ class BackupWriter:
         if data:
             self.f.write(struct.pack("<I", len(data)) + data)
             self.data_bytes += len(data)
+            self.crc = zlib.crc32(data, self.crc)
 
     def write(self, data):
         self._chunk(self.compressor.compress(data) if self.compressor else data)
@@ -237,6 +248,40 @@ class BackupWriter:
     def finish(self, trailer):
         _write_record(self.f, MAGIC_END, trailer)
         self.f.flush()
+
+
+def stored_checksum(path, backup_set):
+    """The CRC-32 of a set's file bytes as they lie in the backup file now. Raises OSError or BadMedia."""
+    crc = 0
+    with open(path, "rb") as f:
+        f.seek(backup_set.data_offset)
+        for _ in backup_set.header["files"]:
+            while True:
+                n = struct.unpack("<I", _read_exact(f, 4))[0]
+                if n == 0:
+                    break
+                crc = zlib.crc32(_read_exact(f, n), crc)
+    return crc
+
+
+def flip_first_data_byte(f):
+    """Flips one bit of the first file byte of the set whose header starts at f's position (f open for update)."""
+    if f.tell() == 0:
+        _read_record(f, MAGIC_MEDIA)
+    _read_record(f, MAGIC_SET)
+    n = struct.unpack("<I", _read_exact(f, 4))[0]
+    if n:
+        where = f.tell()
+        byte = _read_exact(f, 1)[0]
+        f.seek(where)
+        f.write(bytes([byte ^ 0x10]))
+
+
+def damaged(path, backup_set):
+    """True when a set written with checksums no longer matches them."""
+    if not backup_set.header.get("checksums"):
+        return False
+    return stored_checksum(path, backup_set) != backup_set.trailer.get("checksum")
 
 
 class FileReader:
@@ -274,7 +319,7 @@ class FileReader:
         return out
 
 
-def new_set_header(position, db, name, description, compressed, user):
+def new_set_header(position, db, name, description, compressed, user, copy_only=False, checksums=False):
     files = []
     for f in db.files:
         files.append({"logical": f.logical, "physical": f.physical, "type": f.type, "file_id": f.file_id,
@@ -285,6 +330,8 @@ def new_set_header(position, db, name, description, compressed, user):
         "description": description,
         "database": db.name,
         "compressed": bool(compressed),
+        "copy_only": bool(copy_only),
+        "checksums": bool(checksums),
         "start": now().isoformat(),
         "user": user,
         "backup_set_guid": str(uuid.uuid4()),

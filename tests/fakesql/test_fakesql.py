@@ -125,6 +125,38 @@ class TsqlTest(FakeSqlCase):
         self.assertEqual(os.listdir(self.path("target")), [])
         self.assertEqual(self.read(self.sales["Sales.mdf"]), sales_files()["Sales.mdf"])
 
+    def test_checksums_verification_and_user_access(self):
+        script = "\n".join([
+            "BACKUP DATABASE [Sales] TO DISK = 'c.bak' WITH NAME = 'Sales Backup', COPY_ONLY, CHECKSUM, INIT", "go",
+            "RESTORE VERIFYONLY FROM DISK = 'c.bak' WITH CHECKSUM, STATS = 50", "go",
+            "BACKUP DATABASE [Sales] TO DISK = 'plain.bak' WITH INIT", "go",
+            "RESTORE VERIFYONLY FROM DISK = 'plain.bak' WITH CHECKSUM", "go",
+            "ALTER DATABASE [Sales] SET SINGLE_USER WITH ROLLBACK IMMEDIATE", "go",
+            "ALTER DATABASE [Sales] SET MULTI_USER", "go",
+            "ALTER DATABASE [Nope] SET MULTI_USER", "go", ""])
+        code, out = self.run_tsql(script)
+        numbers = message_numbers(out)
+        verify = out[out.index("BACKUP DATABASE successfully processed"):]
+        self.assertIn("50 percent processed.", verify)
+        self.assertIn("The backup set on file 1 is valid.", verify)
+        self.assertIn(3262, numbers)
+        self.assertEqual(numbers[-4:], [3187, 3013, 5011, 5069], out)
+        self.assertIn("RESTORE WITH CHECKSUM cannot be specified because the backup set does not contain checksum "
+                      "information.", out)
+        # one flipped bit in the middle of the set's pages
+        path = self.path("c.bak")
+        data = bytearray(self.read(path))
+        data[len(data) // 2] ^= 0x01
+        with open(path, "wb") as f:
+            f.write(data)
+        code, out = self.run_tsql("RESTORE VERIFYONLY FROM DISK = 'c.bak' WITH FILE = 1, CHECKSUM\ngo\n")
+        self.assertEqual(message_numbers(out), [3189, 3013], out)
+        self.assertIn("Damage to the backup set was detected.", out)
+        self.assertIn("VERIFY DATABASE is terminating abnormally.", out)
+        code, out = self.run_tsql("RESTORE HEADERONLY FROM DISK = 'c.bak'\ngo\n")
+        # HasBackupChecksums and IsCopyOnly
+        self.assertIn("\t0\t0\t0\t0\t1\t0\t0\t0\t0\t1\t", out)
+
 
 class OdbcTest(FakeSqlCase):
     options = ("--progress-delay", "0.25", "--user", "sa:Secret1")
