@@ -87,6 +87,18 @@ QString SystemError(int aErrno)
     return QString::fromLocal8Bit(std::strerror(aErrno));
 }
 
+/// A local file on its way to or from the server, with the observer that sees its bytes.
+template <typename TFile> struct TObservedFile
+{
+    TFile& File;
+    const TDataObserver& Observer;
+    void Observe(const char* aData, qint64 aSize) const
+    {
+        if (Observer && aSize > 0)
+            Observer(aData, aSize);
+    }
+};
+
 /// The file a download writes: a temporary file beside the target, readable and writable by its owner only
 /// (whatever the umask), which replaces the target on Commit and is removed otherwise. A failed write keeps the
 /// system's reason, so that a full disk says so.
@@ -1028,12 +1040,17 @@ bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile,
     ResetRequest();
     const QByteArray url = UrlOf(aFileName).toLatin1();
     SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
-    auto write = +[](char* aData, size_t aSize, size_t aCount, void* aFile) -> size_t {
+    TObservedFile<TDownloadFile> sink{file, FDataObserver};
+    auto write = +[](char* aData, size_t aSize, size_t aCount, void* aSink) -> size_t {
         const size_t bytes = aSize * aCount;
-        return static_cast<TDownloadFile*>(aFile)->Write(aData, bytes) ? bytes : 0;
+        auto* sink = static_cast<TObservedFile<TDownloadFile>*>(aSink);
+        if (!sink->File.Write(aData, bytes))
+            return 0;
+        sink->Observe(aData, static_cast<qint64>(bytes));
+        return bytes;
     };
     SetOpt(FCurl.get(), CURLOPT_WRITEFUNCTION, write);
-    SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &file);
+    SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &sink);
     BeginTransfer(aExpectedSize);
     CURLcode code = Perform();
     if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned)
@@ -1050,8 +1067,10 @@ bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile,
     }
     if (code != CURLE_OK)
         Fail(code, context);
-    file.Commit();
     ReportFinal();
+    if (FRetrieveCheck)
+        FRetrieveCheck();
+    file.Commit();
     return true;
 }
 
@@ -1069,12 +1088,17 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
     if (FOptions.Protocol == fpSftp) // the archive holds a database: readable by the login's owner only
         SetOpt(FCurl.get(), CURLOPT_NEW_FILE_PERMS, 0600L);
     SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
-    auto read = +[](char* aData, size_t aSize, size_t aCount, void* aFile) -> size_t {
-        const qint64 got = static_cast<QFile*>(aFile)->read(aData, static_cast<qint64>(aSize * aCount));
-        return got < 0 ? CURL_READFUNC_ABORT : static_cast<size_t>(got);
+    TObservedFile<QFile> source{file, FDataObserver};
+    auto read = +[](char* aData, size_t aSize, size_t aCount, void* aSource) -> size_t {
+        auto* source = static_cast<TObservedFile<QFile>*>(aSource);
+        const qint64 got = source->File.read(aData, static_cast<qint64>(aSize * aCount));
+        if (got < 0)
+            return CURL_READFUNC_ABORT;
+        source->Observe(aData, got);
+        return static_cast<size_t>(got);
     };
     SetOpt(FCurl.get(), CURLOPT_READFUNCTION, read);
-    SetOpt(FCurl.get(), CURLOPT_READDATA, &file);
+    SetOpt(FCurl.get(), CURLOPT_READDATA, &source);
     BeginTransfer(file.size());
     CURLcode code = CURLE_OK;
     try {
@@ -1429,6 +1453,104 @@ size_t TFtpTransfer::HeaderCallback(char* aData, size_t aSize, size_t aCount, vo
     const size_t bytes = aSize * aCount;
     static_cast<TFtpTransfer*>(aSelf)->OnReply(QByteArray(aData, static_cast<qsizetype>(bytes)));
     return bytes;
+}
+
+std::optional<QByteArray> TFtpTransfer::FetchSmall(const QString& aFileName, qint64 aMaxBytes)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    const auto uninterruptible = Uninterruptible();
+    ResetRequest();
+    const QByteArray url = UrlOf(aFileName).toLatin1();
+    SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
+    struct TSink
+    {
+        QByteArray Bytes;
+        qint64 Max = 0;
+        bool TooLarge = false;
+    } sink{{}, aMaxBytes, false};
+    auto write = +[](char* aData, size_t aSize, size_t aCount, void* aSink) -> size_t {
+        auto* sink = static_cast<TSink*>(aSink);
+        const size_t bytes = aSize * aCount;
+        if (sink->Bytes.size() + static_cast<qint64>(bytes) > sink->Max) {
+            sink->TooLarge = true;
+            return 0;
+        }
+        sink->Bytes.append(aData, static_cast<qsizetype>(bytes));
+        return bytes;
+    };
+    SetOpt(FCurl.get(), CURLOPT_WRITEFUNCTION, write);
+    SetOpt(FCurl.get(), CURLOPT_WRITEDATA, &sink);
+    const CURLcode code = Perform();
+    if (code == CURLE_REMOTE_FILE_NOT_FOUND)
+        return std::nullopt;
+    const QString context =
+        QStringLiteral("Unable to download \"%1\" from FTP server \"%2\".").arg(aFileName, FAddress.Host);
+    if (sink.TooLarge) {
+        EVandrel error(QStringLiteral("The file is larger than %1 bytes.").arg(aMaxBytes));
+        error.AddContext(context);
+        throw error;
+    }
+    if (code != CURLE_OK)
+        Fail(code, context);
+    return sink.Bytes;
+}
+
+void TFtpTransfer::StoreBytes(const QByteArray& aBytes, const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    const auto uninterruptible = Uninterruptible();
+    const QString temporary = TemporaryName(aFileName);
+    ResetRequest();
+    const QByteArray url = UrlOf(temporary).toLatin1();
+    SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
+    SetOpt(FCurl.get(), CURLOPT_UPLOAD, 1L);
+    SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(aBytes.size()));
+    struct TSource
+    {
+        const QByteArray& Bytes;
+        qsizetype Offset = 0;
+    } source{aBytes, 0};
+    auto read = +[](char* aData, size_t aSize, size_t aCount, void* aSource) -> size_t {
+        auto* source = static_cast<TSource*>(aSource);
+        const qsizetype n = std::min(static_cast<qsizetype>(aSize * aCount), source->Bytes.size() - source->Offset);
+        std::memcpy(aData, source->Bytes.constData() + source->Offset, static_cast<size_t>(n));
+        source->Offset += n;
+        return static_cast<size_t>(n);
+    };
+    SetOpt(FCurl.get(), CURLOPT_READFUNCTION, read);
+    SetOpt(FCurl.get(), CURLOPT_READDATA, &source);
+    CURLcode code = CURLE_OK;
+    try {
+        code = Perform();
+    } catch (...) {
+        RemoveRemote(temporary);
+        throw;
+    }
+    if (code != CURLE_OK) {
+        const EVandrel error = Failure(
+            code, QStringLiteral("Unable to upload \"%1\" to FTP server \"%2\".").arg(aFileName, FAddress.Host));
+        RemoveRemote(temporary);
+        throw error;
+    }
+    CommitUpload(aFileName);
+}
+
+qint64 TFtpTransfer::RemoteSize(const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    const auto uninterruptible = Uninterruptible();
+    ResetRequest();
+    const QByteArray url = UrlOf(aFileName).toLatin1();
+    SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
+    SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
+    const CURLcode code = Perform();
+    if (code != CURLE_OK)
+        Fail(code,
+             QStringLiteral("Unable to read the size of \"%1\" on FTP server \"%2\".").arg(aFileName, FAddress.Host));
+    curl_off_t size = -1;
+    if (curl_easy_getinfo(FCurl.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &size) != CURLE_OK)
+        return -1;
+    return static_cast<qint64>(size);
 }
 
 int TFtpTransfer::SockoptCallback(void* aSelf, curl_socket_t /*aSocket*/, curlsocktype aPurpose)

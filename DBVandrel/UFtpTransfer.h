@@ -127,6 +127,8 @@ using TLeftoverHandler = std::function<void(const TLeftover& aLeftover)>;
 /// Asks a person whether to trust a server identity the trust files do not hold yet (aQuestion names it, with its
 /// SHA-256 fingerprint); true for yes. Without a handler an unknown identity fails the connection.
 using TTrustHandler = std::function<bool(const QString& aQuestion)>;
+/// Sees every chunk of the local file as Store reads it and as Retrieve writes it, in order; must not throw.
+using TDataObserver = std::function<void(const char* aData, qint64 aSize)>;
 
 /// One connection to the file server of an address, logged in and in the address's directory.
 class TFtpTransfer
@@ -160,6 +162,11 @@ public:
     /// A transfer that moves less than 1 byte/s for this long fails as stalled (default 60 s), so that an
     /// unattended run never hangs on a dead data connection.
     void SetStallTimeout(std::chrono::seconds aTimeout) { FStallSeconds = static_cast<long>(aTimeout.count()); }
+    /// Sets the observer of the file's bytes on their way (a checksum is computed there, without a pass of its own).
+    void SetDataObserver(TDataObserver aObserver) { FDataObserver = std::move(aObserver); }
+    /// Sets the check a complete download passes before it replaces the local file: when it throws, the local file
+    /// stays as it was and the error goes on.
+    void SetRetrieveCheck(std::function<void()> aCheck) { FRetrieveCheck = std::move(aCheck); }
 
     /// Connects, logs in and changes to the address's directory (one CWD); throws EVandrel on failure.
     /// Returns false when the work handler abandoned it.
@@ -184,6 +191,14 @@ public:
     /// died between the two renames of CommitUpload). Never touches another name. Each outcome also goes to the
     /// leftover handler; a request the server refuses does not raise, it is reported as laNotRemoved or laNotRestored.
     QList<TLeftover> RemoveLeftovers(const QList<TFtpListEntry>& aEntries, const QString& aFileName);
+    /// Fetches aFileName, at most aMaxBytes of it, into memory; nothing when the server has no such file. A Cancel
+    /// does not stop it; the data observer does not see it. Throws EVandrel on failure.
+    std::optional<QByteArray> FetchSmall(const QString& aFileName, qint64 aMaxBytes);
+    /// Stores aBytes as aFileName the way Store does (temporary name, then CommitUpload); a Cancel does not stop it
+    /// and the data observer does not see it. Throws EVandrel on failure.
+    void StoreBytes(const QByteArray& aBytes, const QString& aFileName);
+    /// The server's size of aFileName in bytes (SIZE); -1 when the server does not tell. Throws EVandrel on failure.
+    qint64 RemoteSize(const QString& aFileName);
     /// Connect, list, find aFileName exactly, PWD when it is missing or empty, retrieve into aLocalFile.
     TFtpResult Download(const QString& aFileName, const QString& aLocalFile);
     /// Connect, list, RemoveLeftovers (skipped when the directory cannot be listed), store aLocalFile as aFileName.
@@ -294,6 +309,8 @@ private:
     TWorkHandler FWorkHandler;
     std::function<void()> FIdleHandler;
     TLeftoverHandler FLeftoverHandler;
+    TDataObserver FDataObserver;
+    std::function<void()> FRetrieveCheck;
     QString FServerDirectory;
     QString FLastErrorReply;
     QString FLastPwd;

@@ -680,6 +680,33 @@ void ExtractEntry(zip_t* aArchive,
     });
 }
 
+/// Makes aPassword the one libzip reads encrypted entries with, and opens each of them once: a password that is
+/// wrong or missing fails here, before anything is written.
+void OpenWithPassword(zip_t* aArchive, const QString& aPassword, const QString& aArchiveName)
+{
+    QByteArray password = aPassword.toUtf8();
+    const int set = zip_set_default_password(aArchive, password.isEmpty() ? nullptr : password.constData());
+    password.fill('\0');
+    const QString context = QStringLiteral("Unable to extract archive %1.").arg(aArchiveName);
+    if (set != 0)
+        Fail(Local(zip_strerror(aArchive)), context);
+    const zip_int64_t count = zip_get_num_entries(aArchive, 0);
+    for (zip_int64_t i = 0; i < count; ++i) {
+        zip_stat_t st;
+        const auto index = static_cast<zip_uint64_t>(i);
+        if (zip_stat_index(aArchive, index, 0, &st) != 0 || !(st.valid & ZIP_STAT_ENCRYPTION_METHOD) ||
+            st.encryption_method == ZIP_EM_NONE)
+            continue;
+        TZipFile entry(zip_fopen_index(aArchive, index, 0));
+        if (entry)
+            continue;
+        const int code = zip_error_code_zip(zip_get_error(aArchive));
+        if (code == ZIP_ER_NOPASSWD || code == ZIP_ER_WRONGPASSWD)
+            throw EVandrel(cWrongPassword);
+        Fail(Local(zip_strerror(aArchive)), context);
+    }
+}
+
 } // namespace
 
 TPackEstimate EstimatePacking(const QString& aFileName)
@@ -727,7 +754,8 @@ qint32 EstimateArchiveKiB(const QString& aFileName)
 void AddFile(const QString& aArchiveName,
              const QString& aFileName,
              const std::atomic<bool>& aRunning,
-             const TProgress& aProgress)
+             const TProgress& aProgress,
+             const QString& aPassword)
 {
     const QString context = QStringLiteral("Unable to add %1 to archive %2.").arg(aFileName, aArchiveName);
     struct stat info;
@@ -788,6 +816,14 @@ void AddFile(const QString& aArchiveName,
                                    : zip_set_file_compression(archive.get(), index64, ZIP_CM_STORE, 0);
     if (rc != 0)
         Fail(Local(zip_strerror(archive.get())), context);
+    if (!aPassword.isEmpty()) {
+        // libzip keeps a copy of the password until the archive is written.
+        QByteArray password = aPassword.toUtf8();
+        const int encrypted = zip_file_set_encryption(archive.get(), index64, ZIP_EM_AES_256, password.constData());
+        password.fill('\0');
+        if (encrypted != 0)
+            Fail(Local(zip_strerror(archive.get())), context);
+    }
 
     // On failure libzip removes its temporary file and leaves the archive as it was.
     if (zip_close(archive.get()) != 0) {
@@ -806,9 +842,11 @@ void AddFile(const QString& aArchiveName,
 QStringList ExtractAll(const QString& aArchiveName,
                        const QString& aTargetDir,
                        const std::atomic<bool>& aRunning,
-                       const TProgress& aProgress)
+                       const TProgress& aProgress,
+                       const QString& aPassword)
 {
     TZip archive = OpenArchive(aArchiveName, ZIP_RDONLY);
+    OpenWithPassword(archive.get(), aPassword, aArchiveName);
     const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
 
     // Every name is checked before anything is written.

@@ -39,11 +39,12 @@ qint32 EstimateArchiveKiB(const QString& aFileName);
 /// cDeflateLevel, in blocks on every core joined into one standard stream, or stored when deflate would not shrink
 /// it; ZIP64 when it needs it. Memory stays bounded by the blocks in flight. aProgress follows the bytes of the file
 /// written to the archive. When aRunning turns false the write stops and the archive stays as it was. Raises EVandrel
-/// with libzip's message on failure.
+/// with libzip's message on failure. A non-empty aPassword encrypts the entry with AES-256 (WinZip AE-2).
 void AddFile(const QString& aArchiveName,
              const QString& aFileName,
              const std::atomic<bool>& aRunning,
-             const TProgress& aProgress = {});
+             const TProgress& aProgress = {},
+             const QString& aPassword = {});
 
 /// Extracts every entry into aTargetDir (created when missing) under its stored relative path: missing
 /// subdirectories are created, existing files replaced. Refuses the whole archive, before writing anything, when an
@@ -51,10 +52,17 @@ void AddFile(const QString& aArchiveName,
 /// flushed and renamed when complete, so a failure or cancel (aRunning false) leaves no partial file; files already
 /// complete stay. Extracted files are readable by their owner and the group of their folder only (0640). Raises
 /// EVandrel with libzip's message on failure. Returns the relative paths of the files written.
+/// Encrypted entries are read with aPassword; when it is wrong or missing, EVandrel with cWrongPassword is raised
+/// before anything is written.
 QStringList ExtractAll(const QString& aArchiveName,
                        const QString& aTargetDir,
                        const std::atomic<bool>& aRunning,
-                       const TProgress& aProgress = {});
+                       const TProgress& aProgress = {},
+                       const QString& aPassword = {});
+
+/// The failure of an extraction whose encrypted entries the password does not open.
+inline const QString cWrongPassword =
+    QStringLiteral("The archive is encrypted: the archive password is wrong or missing.");
 
 /// Size in bytes of the named file; -1 when there is none.
 qint64 FileSize(const QString& aName);

@@ -342,8 +342,15 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     lblBackupFileInfo = Label("lblBackupFileInfo", QStringLiteral("C:\\"), false, true);
     lblBackupFileInfo->setWordWrap(true);
     lblArchivePassword = Label("lblArchivePassword", QStringLiteral("Archive Password"));
-    lblArchivePassword->setVisible(false);
-    medtArchivePassword->setVisible(false);
+    // The password encrypts the archive when the box is ticked, and always opens an encrypted one.
+    ckbxEncryptArchive = CheckBox("ckbxEncryptArchive", QStringLiteral("Encrypt archive"), false, true, 0);
+    ckbxEncryptArchive->setToolTip(QStringLiteral("AES-256: the archive opens only with the archive password"));
+    spdbtnShowArchivePassword = SpeedButton("spdbtnShowArchivePassword", QStringLiteral("Show"));
+    spdbtnShowArchivePassword->setCheckable(true);
+    spdbtnShowArchivePassword->setToolTip(QStringLiteral("Show the password while pressed in"));
+    QObject::connect(spdbtnShowArchivePassword, &QToolButton::toggled, medtArchivePassword, [this](bool aShown) {
+        medtArchivePassword->setEchoMode(aShown ? QLineEdit::Normal : QLineEdit::Password);
+    });
     lblArchiveFilename = Label("lblArchiveFilename", QStringLiteral("Archive File Name"));
     imgArchiveFilename = WarningPicture("imgArchiveFilename", QStringLiteral("Filename must be fully qualified."));
     spdbtnBrowseArchiveFile = SpeedButton("spdbtnBrowseArchiveFile", QStringLiteral("..."));
@@ -353,8 +360,6 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     auto* archiveLayout = new QGridLayout(grpbxArchive);
     archiveLayout->addWidget(lblBackupFile, 0, 0);
     archiveLayout->addWidget(lblBackupFileInfo, 0, 1);
-    archiveLayout->addWidget(lblArchivePassword, 1, 0);
-    archiveLayout->addWidget(medtArchivePassword, 1, 1);
     archiveLayout->addWidget(lblArchiveFilename, 2, 0);
     archiveLayout->addWidget(Row({edtArchiveFilename, imgArchiveFilename, spdbtnBrowseArchiveFile}), 2, 1);
     archiveLayout->addWidget(ckbxKeepArchive, 3, 1);
@@ -362,6 +367,9 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     archiveLayout->addWidget(Row({edtArchiveDateBasedName, spdbnGenerateArchiveName}), 4, 1);
     lblArchiveNameHint = NameHint("lblArchiveNameHint");
     archiveLayout->addWidget(lblArchiveNameHint, 5, 1);
+    archiveLayout->addWidget(ckbxEncryptArchive, 6, 1);
+    archiveLayout->addWidget(lblArchivePassword, 7, 0);
+    archiveLayout->addWidget(Row({medtArchivePassword, spdbtnShowArchivePassword}), 7, 1);
 
     grpgxStatusReport = Group("grpgxStatusReport", QStringLiteral("Status Report"));
     mmoShell = Named(new QTextEdit, "mmoShell");
@@ -427,6 +435,10 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     ftpLayout->addWidget(Row({edtFTPNameFormat, spdbnGenerateFTPName}), 2, 1);
     lblFTPNameHint = NameHint("lblFTPNameHint");
     ftpLayout->addWidget(lblFTPNameHint, 3, 1);
+    ckbxRequireChecksum = CheckBox("ckbxRequireChecksum", QStringLiteral("Require a checksum"), true, true, 0);
+    ckbxRequireChecksum->setToolTip(
+        QStringLiteral("A download without the archive's SHA-256 checksum file beside it on the server fails"));
+    ftpLayout->addWidget(ckbxRequireChecksum, 4, 1);
 
     auto* ftpPageLayout = new QVBoxLayout(tbshtFTP);
     ftpPageLayout->addWidget(grpbxFTPAuthentication);

@@ -95,6 +95,8 @@ struct TfrmVandrelForm
     QLabel* lblBackupFileInfo = nullptr;
     QLabel* lblArchivePassword = nullptr;
     QLineEdit* medtArchivePassword = nullptr;
+    QCheckBox* ckbxEncryptArchive = nullptr;
+    QToolButton* spdbtnShowArchivePassword = nullptr;
     QLabel* lblArchiveFilename = nullptr;
     QLineEdit* edtArchiveFilename = nullptr;
     QLabel* imgArchiveFilename = nullptr;
@@ -135,6 +137,7 @@ struct TfrmVandrelForm
     QLineEdit* edtFTPNameFormat = nullptr;
     QToolButton* spdbnGenerateFTPName = nullptr;
     QLabel* lblFTPNameHint = nullptr;
+    QCheckBox* ckbxRequireChecksum = nullptr;
 
     // Progress panel
     QFrame* pnlProgress = nullptr;

@@ -7,7 +7,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 PACKAGES=(
     build-essential cmake pkg-config ninja-build clang-format
     qt6-base-dev qt6-base-dev-tools libgl-dev libxkbcommon-dev
-    libcurl4-openssl-dev libzip-dev zipcmp zip unzip
+    libcurl4-openssl-dev libzip-dev zipcmp zip unzip p7zip-full
     libgcrypt20-dev
     unixodbc unixodbc-dev tdsodbc freetds-bin openssl libssl-dev
     libgtest-dev libgmock-dev

@@ -11,6 +11,7 @@
 #include "USVSQLBackup.h"
 #include "UWorker.h"
 #include "UZipArchive.h"
+#include "VandrelChecksum.h"
 #include "VandrelDatabase.h"
 #include "VandrelRun.h"
 
@@ -472,8 +473,11 @@ private:
         QElapsedTimer clock;
         clock.start();
         // A failure ends the run with its own message.
-        const QStringList written = UZipArchive::ExtractAll(
-            aArchiveName, folder.isEmpty() ? QStringLiteral(".") : folder, aContext.Running(), aProgress);
+        const QStringList written = UZipArchive::ExtractAll(aArchiveName,
+                                                            folder.isEmpty() ? QStringLiteral(".") : folder,
+                                                            aContext.Running(),
+                                                            aProgress,
+                                                            aContext.Settings().ArchivePassword);
         if (aContext.Cancelled())
             return;
         aContext.Progress(100);
@@ -492,6 +496,17 @@ private:
                 .arg(aArchiveName, target, written.join(QStringLiteral(", ")), Throughput(bytes, clock.elapsed())));
     }
 
+    /// The password that encrypts the archive: none unless "Encrypt archive" is ticked and the password is set.
+    static QString ArchivePassword(TStepContext& aContext)
+    {
+        const TVandrelSettings& settings = aContext.Settings();
+        if (!settings.EncryptArchive)
+            return QString();
+        if (settings.ArchivePassword.isEmpty())
+            aContext.Status(QStringLiteral("Warning: the archive is not encrypted: the archive password is empty."));
+        return settings.ArchivePassword;
+    }
+
     static void Zip(TStepContext& aContext, const QString& aArchiveName, const UZipArchive::TProgress& aProgress)
     {
         const QString backupName = aContext.Settings().BackupFilename;
@@ -504,10 +519,11 @@ private:
         const QString leftover = UZipArchive::RemoveLeftovers(aArchiveName);
         if (!leftover.isEmpty())
             aContext.Status(QStringLiteral("Removed %1: a zip that did not finish left it there.").arg(leftover));
+        const QString password = ArchivePassword(aContext);
         QElapsedTimer clock;
         clock.start();
         try {
-            UZipArchive::AddFile(aArchiveName, backupName, aContext.Running(), aProgress);
+            UZipArchive::AddFile(aArchiveName, backupName, aContext.Running(), aProgress, password);
         } catch (...) {
             throw Prefixed(QStringLiteral("Backup Error:"));
         }
@@ -568,24 +584,88 @@ public:
         const QString remote = ftp.DisplayUrl(fileName);
         QElapsedTimer clock;
         clock.start();
+        // The archive's SHA-256, computed from its bytes as they are sent or arrive.
+        VandrelChecksum::TSha256 sha256;
+        ftp.SetDataObserver([&sha256](const char* aData, qint64 aSize) { sha256.Add(aData, aSize); });
         if (FDownload) {
             aContext.Arrow(adDown, cFtpArrowLeft);
+            QString verified;
+            ftp.SetRetrieveCheck([&] { verified = CheckDownload(aContext, ftp, fileName, sha256.Digest()); });
             // A missing file ends the run: extract and restore would otherwise work on an old local archive.
             const TFtpResult result = ftp.Download(fileName, archive);
             if (result == frNotFound)
                 throw EVandrel(NotFoundLine(ftp.ServerDirectory(), fileName));
             if (result == frDone)
-                aContext.Summary(QStringLiteral("%1 to %2 (%3)")
-                                     .arg(remote, archive, Throughput(QFileInfo(archive).size(), clock.elapsed())));
+                aContext.Summary(
+                    QStringLiteral("%1 to %2 (%3)%4")
+                        .arg(remote, archive, Throughput(QFileInfo(archive).size(), clock.elapsed()), verified));
         } else {
             aContext.Arrow(adUp, cFtpArrowLeft);
-            if (ftp.Upload(archive, fileName) == frDone)
-                aContext.Summary(QStringLiteral("%1 to %2 (%3)")
-                                     .arg(archive, remote, Throughput(QFileInfo(archive).size(), clock.elapsed())));
+            if (ftp.Upload(archive, fileName) != frDone)
+                return;
+            const QByteArray digest = sha256.Digest();
+            CheckUploadSize(aContext, ftp, archive, fileName);
+            ftp.StoreBytes(VandrelChecksum::ChecksumText(digest, fileName), VandrelChecksum::ChecksumName(fileName));
+            aContext.Summary(QStringLiteral("%1 to %2 (%3), SHA-256 %4")
+                                 .arg(archive,
+                                      remote,
+                                      Throughput(QFileInfo(archive).size(), clock.elapsed()),
+                                      QString::fromLatin1(digest.toHex())));
         }
     }
 
 private:
+    /// Compares the server's size of the uploaded archive with the local one; a difference fails the run.
+    static void CheckUploadSize(TStepContext& aContext,
+                                UFtpTransfer::TFtpTransfer& aFtp,
+                                const QString& aArchive,
+                                const QString& aFileName)
+    {
+        const qint64 local = QFileInfo(aArchive).size();
+        const qint64 remote = aFtp.RemoteSize(aFileName);
+        if (remote < 0)
+            aContext.Status(
+                QStringLiteral("Warning: the FTP server does not tell the size of \"%1\": the upload's size was not "
+                               "checked.")
+                    .arg(aFileName));
+        else if (remote != local)
+            throw EVandrel(
+                QStringLiteral(
+                    "The FTP server holds %1 bytes under \"%2\", but the archive %3 has %4 bytes: the upload "
+                    "is incomplete.")
+                    .arg(remote)
+                    .arg(aFileName, aArchive)
+                    .arg(local));
+    }
+
+    /// Checks the downloaded archive, whose digest is aDigest, against the checksum file beside it on the server,
+    /// before it replaces the local archive: a failure keeps the local archive. Returns the summary's note.
+    static QString CheckDownload(TStepContext& aContext,
+                                 UFtpTransfer::TFtpTransfer& aFtp,
+                                 const QString& aFileName,
+                                 const QByteArray& aDigest)
+    {
+        const QString checksumName = VandrelChecksum::ChecksumName(aFileName);
+        const std::optional<QByteArray> text = aFtp.FetchSmall(checksumName, VandrelChecksum::cMaxChecksumFileBytes);
+        if (!text) {
+            const QString unverified =
+                QStringLiteral("The archive could not be verified: the FTP server has no checksum file \"%1\".")
+                    .arg(checksumName);
+            if (aContext.Settings().RequireChecksum)
+                throw EVandrel(unverified +
+                               QStringLiteral(" A checksum is required: the local archive was kept as it was."));
+            aContext.Status(unverified);
+            return QStringLiteral(", not verified");
+        }
+        const QByteArray expected = VandrelChecksum::ParseChecksum(*text, aFileName, checksumName);
+        if (expected != aDigest)
+            throw EVandrel(
+                QStringLiteral("The downloaded archive does not match its checksum file \"%1\" (SHA-256 %2 "
+                               "expected, %3 received): the local archive was kept as it was.")
+                    .arg(checksumName, QString::fromLatin1(expected.toHex()), QString::fromLatin1(aDigest.toHex())));
+        return QStringLiteral(", SHA-256 verified");
+    }
+
     bool FDownload;
 };
 

@@ -517,4 +517,79 @@ TEST_F(UZipArchiveTest, Extract_AWriteThatFailsSaysWhyAndLeavesNoPartialFile)
     EXPECT_EQ(Tree(Path(QStringLiteral("out"))), "");
 }
 
+/// The encryption method of each entry, in order.
+std::vector<int> EncryptionMethods(const QString& aArchive)
+{
+    std::vector<int> methods;
+    int code = 0;
+    TZip archive(zip_open(QFile::encodeName(aArchive).constData(), ZIP_RDONLY, &code));
+    for (zip_int64_t i = 0; archive && i < zip_get_num_entries(archive.get(), 0); ++i) {
+        zip_stat_t st;
+        zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st);
+        methods.push_back(st.encryption_method);
+    }
+    return methods;
+}
+
+TEST_F(UZipArchiveTest, Encrypted_OpensWithItsPasswordOnlyAndAWrongOneWritesNothing)
+{
+    const QByteArray text = TextBytes(300000);
+    WriteFile(Path(QStringLiteral("bak/db.bak")), text);
+    const QString encrypted = Path(QStringLiteral("encrypted.zip"));
+    const QString plain = Path(QStringLiteral("plain.zip"));
+    UZipArchive::AddFile(encrypted, Path(QStringLiteral("bak/db.bak")), FRunning, {}, QStringLiteral("s3cret pass"));
+    UZipArchive::AddFile(plain, Path(QStringLiteral("bak/db.bak")), FRunning);
+    EXPECT_EQ(EncryptionMethods(encrypted), std::vector<int>{ZIP_EM_AES_256});
+    EXPECT_EQ(EncryptionMethods(plain), std::vector<int>{ZIP_EM_NONE});
+    EXPECT_FALSE(ReadFile(encrypted).contains("customer 1")) << "the entry is readable without the password";
+
+    for (const QString& password : {QString(), QStringLiteral("wrong"), QStringLiteral("s3cret pas")}) {
+        EXPECT_EQ(
+            ErrorOf([&] { UZipArchive::ExtractAll(encrypted, Path(QStringLiteral("out")), FRunning, {}, password); }),
+            UZipArchive::cWrongPassword)
+            << password.toStdString();
+        EXPECT_EQ(Tree(Path(QStringLiteral("out"))), "") << password.toStdString();
+    }
+    UZipArchive::ExtractAll(encrypted, Path(QStringLiteral("out")), FRunning, {}, QStringLiteral("s3cret pass"));
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("out/db.bak"))), text);
+    // A password for an archive that is not encrypted is not needed, and does no harm.
+    UZipArchive::ExtractAll(plain, Path(QStringLiteral("out2")), FRunning, {}, QStringLiteral("s3cret pass"));
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("out2/db.bak"))), text);
+}
+
+TEST_F(UZipArchiveTest, Interop_SevenZipOpensTheEncryptedArchiveWithThePasswordAndNotWithout)
+{
+    const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
+    if (sevenZip.isEmpty())
+        GTEST_SKIP() << "7z not installed (scripts/install-deps.sh installs p7zip-full)";
+    const QByteArray data = TextBytes(200000) + RandomBytes(100000);
+    WriteFile(Path(QStringLiteral("bak/db.bak")), data);
+    const QString archive = Path(QStringLiteral("db.zip"));
+    UZipArchive::AddFile(archive, Path(QStringLiteral("bak/db.bak")), FRunning, {}, QStringLiteral("Pa55-word!"));
+
+    const auto run = [&](const QStringList& aArguments, QString* aOutput = nullptr) {
+        QProcess process;
+        process.setProcessChannelMode(QProcess::MergedChannels);
+        process.start(sevenZip, aArguments);
+        process.closeWriteChannel(); // a password prompt reads the end of its input
+        EXPECT_TRUE(process.waitForFinished(60000));
+        if (aOutput)
+            *aOutput = QString::fromLocal8Bit(process.readAll());
+        return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    };
+    QString listing;
+    EXPECT_EQ(run({QStringLiteral("l"), QStringLiteral("-slt"), archive}, &listing), 0);
+    EXPECT_TRUE(listing.contains(QLatin1String("AES-256"))) << listing.toStdString();
+    QString output;
+    EXPECT_EQ(run({QStringLiteral("t"), QStringLiteral("-pPa55-word!"), archive}, &output), 0) << output.toStdString();
+    EXPECT_NE(run({QStringLiteral("t"), QStringLiteral("-pPa55-word"), archive}), 0);
+    EXPECT_NE(run({QStringLiteral("t"), archive}), 0);
+    EXPECT_EQ(run({QStringLiteral("e"),
+                   QStringLiteral("-pPa55-word!"),
+                   QStringLiteral("-o") + Path(QStringLiteral("seven")),
+                   archive}),
+              0);
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("seven/db.bak"))), data);
+}
+
 } // namespace

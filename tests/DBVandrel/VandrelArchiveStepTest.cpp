@@ -192,6 +192,55 @@ TEST_F(VandrelArchiveStepTest, ExtractWithoutTheNamedBackup_EndsBeforeTheRestore
     EXPECT_EQ(ReadFile(Path(QStringLiteral("restore/x.bak"))), QByteArray("last week's backup"));
 }
 
+TEST_F(VandrelArchiveStepTest, EncryptedArchive_ExtractsWithThePasswordOnlyAndUntickedIsPlain)
+{
+    const QByteArray backup = TextBytes(200000);
+    WriteFile(Path(QStringLiteral("bak/db.bak")), backup);
+    ASSERT_TRUE(QDir().mkpath(Path(QStringLiteral("arc"))));
+    const auto zip = [&](bool aEncrypt, const QString& aPassword, const QString& aArchive) {
+        TStepRun run;
+        run.Settings.Compress = true;
+        run.Settings.EncryptArchive = aEncrypt;
+        run.Settings.ArchivePassword = aPassword;
+        run.Settings.BackupFilename = Path(QStringLiteral("bak/db.bak"));
+        run.Settings.ArchiveFilename = Path(aArchive);
+        EXPECT_TRUE(run.RunToEnd());
+        EXPECT_EQ(run.Run.Outcome(), roSuccess) << run.ReportText();
+        return run.Report();
+    };
+    const std::atomic<bool> running{true};
+    // Unticked, a password left in the field changes nothing; ticked without a password, the run says so.
+    EXPECT_EQ(zip(false, QStringLiteral("old secret"), QStringLiteral("arc/plain.zip")), QStringList());
+    EXPECT_EQ(zip(true, QString(), QStringLiteral("arc/empty.zip")),
+              QStringList{QStringLiteral("Warning: the archive is not encrypted: the archive password is empty.")});
+    for (const char* plain : {"arc/plain.zip", "arc/empty.zip"})
+        EXPECT_NO_THROW(UZipArchive::ExtractAll(Path(QLatin1String(plain)), Path(QStringLiteral("plain")), running));
+    EXPECT_EQ(zip(true, QStringLiteral("s3cret"), QStringLiteral("arc/db.zip")), QStringList());
+
+    // The wrong password ends the run before the restore, and the older backup is untouched.
+    WriteFile(Path(QStringLiteral("restore/db.bak")), "last week's backup");
+    const auto restore = Tick(siExtract);
+    FRun.Settings.ArchivePassword = QStringLiteral("S3cret");
+    FRun.Settings.BackupFilename = Path(QStringLiteral("restore/db.bak"));
+    FRun.Settings.ArchiveFilename = Path(QStringLiteral("arc/db.zip"));
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Report(), QStringList{UZipArchive::cWrongPassword});
+    EXPECT_EQ(FRun.Run.Outcome(), roFailed);
+    EXPECT_FALSE(restore->Ran);
+    EXPECT_EQ(QDir(Path(QStringLiteral("restore"))).entryList(QDir::Files), QStringList{QStringLiteral("db.bak")});
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("restore/db.bak"))), QByteArray("last week's backup"));
+
+    // The password extracts it, ticked or not.
+    TStepRun extract;
+    extract.Settings.Extract = true;
+    extract.Settings.ArchivePassword = QStringLiteral("s3cret");
+    extract.Settings.BackupFilename = Path(QStringLiteral("restore/db.bak"));
+    extract.Settings.ArchiveFilename = Path(QStringLiteral("arc/db.zip"));
+    ASSERT_TRUE(extract.RunToEnd());
+    EXPECT_EQ(extract.Report(), QStringList()) << extract.ReportText();
+    EXPECT_EQ(ReadFile(Path(QStringLiteral("restore/db.bak"))), backup);
+}
+
 TEST_F(VandrelArchiveStepTest, CancelWhileZipping_StopsTheWorkerKeepsTheEarlierArchiveAndClearsTheBar)
 {
     const QString backup = Path(QStringLiteral("db.bak"));

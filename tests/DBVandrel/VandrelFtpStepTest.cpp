@@ -5,7 +5,10 @@
 #include "UFtpTransfer.h"
 #include "VandrelStepTestSupport.h"
 
+#include <QCryptographicHash>
+#include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 
 #include <vector>
 
@@ -34,6 +37,9 @@ protected:
     QString Archive() const { return Local() + QStringLiteral("/db.zip"); }
     QString Remote() const { return Root() + QStringLiteral("/in/box/db 1.zip"); }
 
+    /// The server's rate in bytes per second.
+    virtual qint64 MaxRate() const { return 16 * 1024 * 1024; }
+
     void SetUp() override
     {
         ASSERT_TRUE(FTemp.isValid());
@@ -48,7 +54,7 @@ protected:
                              QStringLiteral("--user"),
                              QStringLiteral("vandrel:secret"),
                              QStringLiteral("--max-rate"),
-                             QString::number(16 * 1024 * 1024),
+                             QString::number(MaxRate()),
                              QStringLiteral("--log-commands")});
         FRun.Settings.FTPUrl = QStringLiteral("127.0.0.1:%1/in/box").arg(FServer.Port());
         FRun.Settings.FTPUser = QStringLiteral("vandrel");
@@ -125,8 +131,9 @@ TEST_F(VandrelFtpStepTest, UploadRemovesWhatAKilledUploadLeftAndSaysSo)
                                          "that did not finish left it there.")})
         << FRun.ReportText();
     EXPECT_EQ(ReadFile(Remote()), original);
-    EXPECT_EQ(QDir(Root() + QStringLiteral("/in/box")).entryList(QDir::Files),
-              (QStringList{QStringLiteral("db 1.zip"), QStringLiteral("db 1.zip.part")}));
+    EXPECT_EQ(
+        QDir(Root() + QStringLiteral("/in/box")).entryList(QDir::Files),
+        (QStringList{QStringLiteral("db 1.zip"), QStringLiteral("db 1.zip.part"), QStringLiteral("db 1.zip.sha256")}));
 }
 
 struct TDownloadFailureRow
@@ -170,11 +177,95 @@ INSTANTIATE_TEST_SUITE_P(Download, VandrelFtpDownloadFailureTest, ::testing::Val
     [](const ::testing::TestParamInfo<TDownloadFailureRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
 
-TEST_F(VandrelFtpStepTest, CancelDuringDownload_KeepsTheOlderArchive)
+TEST_F(VandrelFtpStepTest, UploadedArchiveAndChecksumPassSha256sum)
 {
-    // The throttled server sends a second's worth at once, and libcurl may read all of it before its first progress
-    // call: the file is several seconds' worth, so that Cancel comes in the middle.
-    WriteFile(Remote(), RandomBytes(64 * 1024 * 1024, 12));
+    const QString sha256sum = QStandardPaths::findExecutable(QStringLiteral("sha256sum"));
+    ASSERT_FALSE(sha256sum.isEmpty());
+    ASSERT_TRUE(QDir().mkpath(Root() + QStringLiteral("/in/box/sub")));
+    WriteFile(Archive(), RandomBytes(200 * 1024, 3));
+    // A name with a folder gets its checksum file beside it.
+    for (const QString& name : {QStringLiteral("db 1.zip"), QStringLiteral("sub/db 2.zip")}) {
+        TStepRun run;
+        run.Settings = FRun.Settings;
+        run.Settings.Upload = true;
+        run.Settings.FTPFilename = name;
+        ASSERT_TRUE(run.RunToEnd());
+        EXPECT_EQ(run.Run.Outcome(), roSuccess) << run.ReportText();
+        const QFileInfo remote(Root() + QStringLiteral("/in/box/") + name);
+        EXPECT_EQ(ReadFile(remote.filePath()), ReadFile(Archive()));
+        QProcess check;
+        check.setWorkingDirectory(remote.path());
+        check.setProcessChannelMode(QProcess::MergedChannels);
+        check.start(sha256sum, {QStringLiteral("-c"), remote.fileName() + QStringLiteral(".sha256")});
+        ASSERT_TRUE(check.waitForFinished(30000));
+        EXPECT_EQ(check.exitCode(), 0) << check.readAll().toStdString();
+    }
+}
+
+struct TChecksumRow
+{
+    const char* Name;
+    QByteArray Checksum; ///< the checksum file on the server, "-" for none; "@" stands for the archive's digest
+    bool Required;
+    QString Line; ///< the last report line
+    bool Failed;
+};
+
+class VandrelFtpChecksumTest : public VandrelFtpStepTest, public ::testing::WithParamInterface<TChecksumRow>
+{
+};
+
+TEST_P(VandrelFtpChecksumTest, DownloadChecksTheArchiveBeforeItReplacesTheLocalOne)
+{
+    const TChecksumRow& row = GetParam();
+    const QByteArray archive = RandomBytes(512 * 1024, 9);
+    WriteFile(Remote(), archive);
+    const QByteArray digest = QCryptographicHash::hash(archive, QCryptographicHash::Sha256).toHex();
+    if (row.Checksum != "-")
+        WriteFile(Remote() + QStringLiteral(".sha256"), QByteArray(row.Checksum).replace("@", digest));
+    WriteFile(Archive(), "an archive of an earlier run");
+    FRun.Settings.RequireChecksum = row.Required;
+    const auto extract = TickDownload();
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    const QString line = QString(row.Line).replace(QLatin1Char('@'), QString::fromLatin1(digest));
+    EXPECT_EQ(FRun.Report(), line.isEmpty() ? QStringList() : QStringList{line});
+    EXPECT_EQ(FRun.FailureLines(), row.Failed ? 1 : 0) << FRun.ReportText();
+    EXPECT_EQ(FRun.Run.Outcome(), row.Failed ? roFailed : roSuccess);
+    EXPECT_EQ(extract->Ran.load(), !row.Failed);
+    EXPECT_EQ(ReadFile(Archive()), row.Failed ? QByteArray("an archive of an earlier run") : archive);
+    EXPECT_EQ(QDir(Local()).entryList(QDir::Files | QDir::Hidden), QStringList{QStringLiteral("db.zip")});
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Download, VandrelFtpChecksumTest, ::testing::Values(
+    TChecksumRow{"Matches", "@ *db 1.zip\n", true, QString(), false},
+    TChecksumRow{"Mismatch", QByteArray(64, '0') + "  db 1.zip\n", false,
+        QStringLiteral("The downloaded archive does not match its checksum file \"db 1.zip.sha256\" (SHA-256 %1 "
+                       "expected, %2 received): the local archive was kept as it was.")
+            .arg(QString(64, QLatin1Char('0')), QStringLiteral("@")), true},
+    TChecksumRow{"ForAnotherName", "@  db 2.zip\n", false,
+        QStringLiteral("The checksum file \"db 1.zip.sha256\" holds no SHA-256 checksum for \"db 1.zip\"."), true},
+    TChecksumRow{"MissingAndRequired", "-", true,
+        QStringLiteral("The archive could not be verified: the FTP server has no checksum file \"db 1.zip.sha256\". "
+                       "A checksum is required: the local archive was kept as it was."), true},
+    TChecksumRow{"MissingAndNotRequired", "-", false,
+        QStringLiteral("The archive could not be verified: the FTP server has no checksum file \"db 1.zip.sha256\"."),
+        false}),
+    [](const ::testing::TestParamInfo<TChecksumRow>& aInfo) { return std::string(aInfo.param.Name); });
+// clang-format on
+
+/// A server slow enough that the bar moves many times during a download, even when the client reads each burst
+/// of the server's in one go.
+class VandrelFtpSlowServerTest : public VandrelFtpStepTest
+{
+protected:
+    qint64 MaxRate() const override { return 2 * 1024 * 1024; }
+};
+
+TEST_F(VandrelFtpSlowServerTest, CancelDuringDownload_KeepsTheOlderArchive)
+{
+    WriteFile(Remote(), RandomBytes(6 * 1024 * 1024, 12));
     WriteFile(Archive(), "older archive");
     const auto extract = TickDownload();
     const auto download = FRun.Watch(siDownload);

@@ -44,6 +44,7 @@ inline void PrintTo(const QString& aText, std::ostream* aStream)
 
 using TestFiles::ReadFile;
 using TestFiles::WriteFile;
+using TestFiles::WriteServerArchive;
 
 using VandrelSalesData::MakeBackup;
 using VandrelSalesData::SalesData;
@@ -546,7 +547,7 @@ TEST_F(VandrelScheduledTest, Lock_ASecondRunRefusesWhileTheFirstUploadsAndTheFir
     Collect(first, firstRun);
     EXPECT_EQ(firstRun.ExitCode, esSuccess) << firstRun.Text();
     EXPECT_EQ(ReadFile(Path("ftp/Sales.zip")), archive);
-    EXPECT_EQ(RemoteFiles(), QStringList{QStringLiteral("Sales.zip")});
+    EXPECT_EQ(RemoteFiles(), (QStringList{QStringLiteral("Sales.zip"), QStringLiteral("Sales.zip.sha256")}));
 }
 
 // ---------------------------------------------------------------------------------------------------------------
@@ -677,7 +678,7 @@ TEST_F(VandrelScheduledTest, Login_RefusedLoginShowsTheReasonExitsWithThreeAndKe
     StoreConnection(WrongPassword(sql, QStringLiteral("Copy")), ConfigFile("DefaultDataLink.udl"));
     StartFtp();
     const QByteArray archive = Pattern(64 * 1024);
-    WriteFile(Path("ftp/Sales.zip"), archive);
+    WriteServerArchive(Path("ftp/Sales.zip"), archive);
     // The archive is not to be kept: after a run it would go, but this run could not finish its work.
     TVandrelSettings job = DownloadJob(QStringLiteral("Sales.zip"), Path("x/in/Sales.zip"));
     job.KeepArchive = false;
@@ -773,7 +774,7 @@ TEST_P(VandrelFileModeTest, HistoryAndDownloadedArchiveAreTheOwnersOnly)
     const mode_t oldMask = ::umask(022);
     StartFtp();
     const QByteArray archive = Pattern(64 * 1024);
-    WriteFile(Path("ftp/Sales.zip"), archive);
+    WriteServerArchive(Path("ftp/Sales.zip"), archive);
     if (GetParam().OlderArchive) {
         WriteFile(Path("x/in/Sales.zip"), QByteArrayLiteral("the archive of yesterday"));
         ASSERT_EQ(::chmod(QFile::encodeName(Path("x/in/Sales.zip")).constData(), 0644), 0);

@@ -33,6 +33,7 @@ inline void PrintTo(const QString& aText, std::ostream* aStream)
 
 using TestFiles::ReadFile;
 using TestFiles::WriteFile;
+using TestFiles::WriteServerArchive;
 
 namespace {
 
@@ -133,7 +134,7 @@ protected:
 
 TEST_F(VandrelUnattendedTest, SuccessfulRunExitsWithZero)
 {
-    WriteFile(Path("ftp/today.zip"), QByteArray(4096, 'x'));
+    WriteServerArchive(Path("ftp/today.zip"), QByteArray(4096, 'x'));
     Save(DownloadSettings(QStringLiteral("today.zip")));
     QProcess program;
     RunToEnd(program, JobEnvironment());
@@ -155,7 +156,7 @@ TEST_F(VandrelUnattendedTest, FailedRunExitsNonZeroWithTheFailureOnStandardOutpu
 
 TEST_F(VandrelUnattendedTest, TerminateCancelsTheStepAndKeepsTheOldArchive)
 {
-    WriteFile(Path("ftp/big.zip"), QByteArray(8 * 1024 * 1024, 'y'));
+    WriteServerArchive(Path("ftp/big.zip"), QByteArray(8 * 1024 * 1024, 'y'));
     Save(DownloadSettings(QStringLiteral("big.zip")));
     QProcess program;
     Start(program, JobEnvironment());
@@ -200,7 +201,9 @@ TEST_F(VandrelUnattendedTest, StartRegeneratesTheNamesAndTakesTheFtpPrefixOff)
     EXPECT_EQ(program.exitCode(), esSuccess) << errors.toStdString();
     EXPECT_EQ(ReadFile(FDir->filePath(QStringLiteral("ftp/Nightly%1.bin").arg(today))),
               QByteArrayLiteral("the archive of today"));
-    EXPECT_EQ(QDir(Path("ftp")).entryList(QDir::Files), QStringList{QStringLiteral("Nightly%1.bin").arg(today)});
+    EXPECT_EQ(
+        QDir(Path("ftp")).entryList(QDir::Files),
+        (QStringList{QStringLiteral("Nightly%1.bin").arg(today), QStringLiteral("Nightly%1.bin.sha256").arg(today)}));
     EXPECT_EQ(errors, VandrelConsole::ForDisplay(FtpPrefixMessage()) + QLatin1Char('\n'));
 }
 
@@ -217,7 +220,7 @@ class VandrelUnattendedQuietTest : public VandrelUnattendedTest, public ::testin
 
 TEST_P(VandrelUnattendedQuietTest, SuccessfulRunWritesNothingOnStandardError)
 {
-    WriteFile(Path("ftp/today.zip"), QByteArray(4096, 'x'));
+    WriteServerArchive(Path("ftp/today.zip"), QByteArray(4096, 'x'));
     Save(DownloadSettings(QStringLiteral("today.zip")));
     QProcessEnvironment env = JobEnvironment();
     for (const auto& [name, value] : GetParam().Set)

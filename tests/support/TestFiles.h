@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QByteArray>
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -26,6 +27,15 @@ inline QByteArray ReadFile(const QString& aName)
 {
     QFile file(aName);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+/// Writes an archive into an FTP server's folder as an upload of the program leaves it: with its checksum file
+/// "<name>.sha256" beside it.
+inline void WriteServerArchive(const QString& aName, const QByteArray& aData)
+{
+    WriteFile(aName, aData);
+    const QByteArray digest = QCryptographicHash::hash(aData, QCryptographicHash::Sha256).toHex();
+    WriteFile(aName + QStringLiteral(".sha256"), digest + "  " + QFileInfo(aName).fileName().toUtf8() + '\n');
 }
 
 } // namespace TestFiles
