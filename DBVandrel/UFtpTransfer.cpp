@@ -24,8 +24,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -1062,10 +1062,10 @@ QList<TFtpListEntry> TFtpTransfer::List(const QString& aFolder)
     return ParseListing(listing);
 }
 
-void TFtpTransfer::Remove(const QString& aFileName)
+void TFtpTransfer::Delete(const QString& aFileName)
 {
     RefuseLineBreak(aFileName, QStringLiteral("file name"));
-    const CURLcode code = Quote({QStringLiteral("DELE ") + aFileName});
+    const CURLcode code = Remove(aFileName);
     if (code != CURLE_OK)
         Fail(code, QStringLiteral("Unable to delete \"%1\" on FTP server \"%2\".").arg(aFileName, FAddress.Host));
 }
@@ -1088,7 +1088,7 @@ void TFtpTransfer::ProbeWrite(const QString& aFileName)
         RemoveRemote(aFileName); // a server may keep what it refused to finish
         throw error;
     }
-    code = Quote({QStringLiteral("DELE ") + aFileName});
+    code = Remove(aFileName);
     if (code != CURLE_OK)
         Fail(code,
              QStringLiteral("The test file \"%1\" was written but could not be deleted on FTP server \"%2\".")

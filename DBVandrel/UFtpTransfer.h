@@ -178,7 +178,7 @@ public:
     /// abandoned. Throws EVandrel on failure.
     QList<TFtpListEntry> List(const QString& aFolder = QString());
     /// Deletes aFileName (a path below the working directory); throws EVandrel with the server's reason.
-    void Remove(const QString& aFileName);
+    void Delete(const QString& aFileName);
     /// Writes an empty file aFileName and deletes it at once, to prove the directory may be written; throws
     /// EVandrel naming what failed (and a probe that could not be removed).
     void ProbeWrite(const QString& aFileName);
