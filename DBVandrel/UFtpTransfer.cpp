@@ -2,9 +2,13 @@
 #include "UFtpTransfer.h"
 
 #include "EVandrel.h"
+#include "UFileUtils.h"
 #include "UHandles.h"
 #include "ULog.h"
 #include "UWriteBehind.h"
+
+#include <QCryptographicHash>
+#include <QDir>
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,6 +24,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -229,6 +234,124 @@ private:
     size_t FBuffered = 0;
 };
 
+/// The whole of a small file; empty when it is missing. Throws EVandrel when it exists but cannot be read.
+QByteArray ReadTrustFile(const QString& aFileName)
+{
+    QFile file(aFileName);
+    if (aFileName.isEmpty() || !file.exists())
+        return {};
+    if (!file.open(QIODevice::ReadOnly))
+        throw EVandrel(QStringLiteral("Cannot read \"%1\": %2").arg(aFileName, file.errorString()));
+    return file.readAll();
+}
+
+/// Appends aEntry as a line of its own to aFileName, created readable and writable by its owner only.
+void AppendTrustEntry(const QString& aFileName, const QByteArray& aEntry)
+{
+    UFileUtils::ForceConfigDirFor(aFileName);
+    QDir().mkpath(QFileInfo(aFileName).absolutePath());
+    const QByteArray path = QFile::encodeName(aFileName);
+    const int fd = ::open(path.constData(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0) {
+        const int error = errno;
+        throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(aFileName, SystemError(error)));
+    }
+    TFinally close([fd]() noexcept { ::close(fd); });
+    QByteArray text = aEntry;
+    if (!text.endsWith('\n'))
+        text += '\n';
+    struct stat info = {};
+    if (::fstat(fd, &info) == 0 && info.st_size > 0) {
+        // A file edited by hand may lack its last line end.
+        char last = '\n';
+        const int reader = ::open(path.constData(), O_RDONLY | O_CLOEXEC);
+        if (reader >= 0) {
+            if (::pread(reader, &last, 1, info.st_size - 1) != 1)
+                last = '\n';
+            ::close(reader);
+        }
+        if (last != '\n')
+            text.prepend('\n');
+    }
+    for (qsizetype done = 0; done < text.size();) {
+        const ssize_t written = ::write(fd, text.constData() + done, static_cast<size_t>(text.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written < 0) {
+            const int error = errno;
+            throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(aFileName, SystemError(error)));
+        }
+        done += written;
+    }
+    if (::fsync(fd) != 0) {
+        const int error = errno;
+        throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(aFileName, SystemError(error)));
+    }
+}
+
+/// The lines of a known_hosts file libssh2 can read: plain entries of the key types it knows (markers such as
+/// "@cert-authority" and other key types would make it stop reading the rest of the file).
+QByteArray ReadableKnownHosts(const QByteArray& aText)
+{
+    static const QList<QByteArray> types = {
+        "ssh-rsa", "ssh-dss", "ssh-ed25519", "ecdsa-sha2-nistp256", "ecdsa-sha2-nistp384", "ecdsa-sha2-nistp521"};
+    QByteArray result;
+    for (const QByteArray& raw : aText.split('\n')) {
+        const QByteArray line = raw.trimmed();
+        if (line.isEmpty() || line.startsWith('#') || line.startsWith('@'))
+            continue;
+        const QList<QByteArray> fields = line.simplified().split(' ');
+        if (fields.size() < 3 || !types.contains(fields[1]))
+            continue;
+        result += line + '\n';
+    }
+    return result;
+}
+
+/// The name OpenSSH gives a key type of libcurl.
+QString KeyTypeName(int aType)
+{
+    switch (aType) {
+    case CURLKHTYPE_RSA1:
+    case CURLKHTYPE_RSA:
+        return QStringLiteral("ssh-rsa");
+    case CURLKHTYPE_DSS:
+        return QStringLiteral("ssh-dss");
+    case CURLKHTYPE_ECDSA:
+        return QStringLiteral("ecdsa-sha2-nistp256");
+    case CURLKHTYPE_ED25519:
+        return QStringLiteral("ssh-ed25519");
+    default:
+        return QStringLiteral("unknown");
+    }
+}
+
+/// The key type named at the start of an SSH public key blob ("ecdsa-sha2-nistp384"); empty when unreadable.
+QString BlobKeyType(const QByteArray& aBlob)
+{
+    if (aBlob.size() < 4)
+        return {};
+    const auto* bytes = reinterpret_cast<const unsigned char*>(aBlob.constData());
+    const quint32 length = (quint32(bytes[0]) << 24) | (quint32(bytes[1]) << 16) | (quint32(bytes[2]) << 8) | bytes[3];
+    if (length > static_cast<quint32>(aBlob.size() - 4) || length > 64)
+        return {};
+    return QString::fromLatin1(aBlob.mid(4, static_cast<qsizetype>(length)));
+}
+
+/// An SSH key's fingerprint as OpenSSH shows it: "SHA256:" and the unpadded Base64 of its SHA-256.
+QString SshFingerprint(const QByteArray& aBlob)
+{
+    return QStringLiteral("SHA256:") +
+           QString::fromLatin1(QCryptographicHash::hash(aBlob, QCryptographicHash::Sha256)
+                                   .toBase64(QByteArray::Base64Encoding | QByteArray::OmitTrailingEquals));
+}
+
+/// A certificate's fingerprint as OpenSSL shows it: the SHA-256 of its DER form, colon-separated hex.
+QString CertificateFingerprint(const QByteArray& aDer)
+{
+    return QString::fromLatin1(QCryptographicHash::hash(aDer, QCryptographicHash::Sha256).toHex(':').toUpper());
+}
+
 } // namespace
 
 TFtpAddress SplitAddress(const QString& aUrl)
@@ -357,44 +480,151 @@ QString LeftoverLine(const TLeftover& aLeftover)
     return aLeftover.Name;
 }
 
+QString ProtocolName(TFtpProtocol aProtocol)
+{
+    switch (aProtocol) {
+    case fpFtp:
+        break;
+    case fpFtpes:
+        return QStringLiteral("FTPES");
+    case fpFtps:
+        return QStringLiteral("FTPS");
+    case fpSftp:
+        return QStringLiteral("SFTP");
+    }
+    return QStringLiteral("FTP");
+}
+
+TFtpProtocol ProtocolFromName(const QString& aName)
+{
+    const QString name = aName.trimmed().toUpper();
+    for (TFtpProtocol protocol : {fpFtp, fpFtpes, fpFtps, fpSftp}) {
+        if (name == ProtocolName(protocol))
+            return protocol;
+    }
+    if (name.isEmpty())
+        return fpFtp;
+    throw EVandrel(
+        QStringLiteral("The file transfer protocol \"%1\" is not known: FTP, FTPES, FTPS or SFTP.").arg(aName));
+}
+
+QString ProtocolPrefix(TFtpProtocol aProtocol)
+{
+    return ProtocolName(aProtocol).toLower() + QStringLiteral("://");
+}
+
+QString DefaultTrustedCertsFile()
+{
+    return UFileUtils::ConfigDir() + QStringLiteral("trusted-certs.pem");
+}
+
+QString DefaultKnownHostsFile()
+{
+    return UFileUtils::ConfigDir() + QStringLiteral("known_hosts");
+}
+
+QString UserKnownHostsFile()
+{
+    return QDir::homePath() + QStringLiteral("/.ssh/known_hosts");
+}
+
 // ---------------------------------------------------------------------------------------------------------------
 
-TFtpTransfer::TFtpTransfer(const QString& aUrl, const QString& aUser, const QString& aPassword)
+TFtpTransfer::TFtpTransfer(const QString& aUrl,
+                           const QString& aUser,
+                           const QString& aPassword,
+                           const TFtpOptions& aOptions)
     : FAddress(SplitAddress(aUrl))
+    , FOptions(aOptions)
     , FUser(aUser.toUtf8())
     , FPassword(aPassword.toUtf8())
+    , FKeyFile(QFile::encodeName(aOptions.KeyFile))
+    , FKeyPassphrase(aOptions.KeyPassphrase.toUtf8())
 {
     RefuseLineBreak(aUrl, QStringLiteral("address"));
     RefuseLineBreak(aUser, QStringLiteral("user name"));
     RefuseLineBreak(aPassword, QStringLiteral("password"));
-    static const QRegularExpression hostPattern(QStringLiteral(R"(^[^\s@/\\?#:\[\]]+(:\d{1,5})?$)"));
-    if (!hostPattern.match(FAddress.Host).hasMatch())
+    RefuseLineBreak(aOptions.KeyFile, QStringLiteral("key file"));
+    RefuseLineBreak(aOptions.KeyPassphrase, QStringLiteral("key passphrase"));
+    // A host name or IPv4 address, or an IPv6 address in brackets; then an optional port.
+    static const QRegularExpression hostPattern(
+        QStringLiteral(R"(^(?:[^\s@/\\?#:\[\]]+|\[[0-9A-Fa-f:.]*:[0-9A-Fa-f:.]*\])(:\d{1,5})?$)"));
+    if (!hostPattern.match(FAddress.Host).hasMatch()) {
+        if (FAddress.Host.count(QLatin1Char(':')) > 1 && !FAddress.Host.startsWith(QLatin1Char('[')))
+            throw EVandrel(QStringLiteral("The FTP host \"%1\" is not a valid host name: an IPv6 address goes in "
+                                          "brackets, as in \"[%1]:21\".")
+                               .arg(FAddress.Host));
         throw EVandrel(QStringLiteral("The FTP host \"%1\" is not a valid host name.").arg(FAddress.Host));
+    }
 
     QString directory = FAddress.Directory;
     while (directory.size() > 1 && directory.endsWith(QLatin1Char('/')))
         directory.chop(1);
-    FBaseUrl = "ftp://" + FAddress.Host.toUtf8() + '/';
-    if (directory == QStringLiteral("/"))
-        FBaseUrl += "%2F/";
-    else if (!directory.isEmpty())
-        FBaseUrl += EncodePath(directory) + '/';
+    const QByteArray host = FAddress.Host.toUtf8();
+    const bool sftp = FOptions.Protocol == fpSftp;
+    if (sftp) {
+        // libcurl's "/~/" is the home folder, where an SFTP login starts; a leading "/" stays absolute.
+        if (directory.startsWith(QLatin1Char('/'))) {
+            FBaseUrl =
+                "sftp://" + host + (directory == QStringLiteral("/") ? QByteArray("/") : EncodePath(directory) + '/');
+            FSftpDirectory = directory == QStringLiteral("/") ? directory : directory + QLatin1Char('/');
+        } else {
+            FBaseUrl = "sftp://" + host + "/~/" + (directory.isEmpty() ? QByteArray() : EncodePath(directory) + '/');
+            FSftpDirectory = directory.isEmpty() ? QString() : directory + QLatin1Char('/');
+        }
+    } else {
+        FBaseUrl = (FOptions.Protocol == fpFtps ? "ftps://" : "ftp://") + host + '/';
+        if (directory == QStringLiteral("/"))
+            FBaseUrl += "%2F/";
+        else if (!directory.isEmpty())
+            FBaseUrl += EncodePath(directory) + '/';
+    }
 
     FCurl.reset(curl_easy_init());
     if (!FCurl)
         throw EVandrel(QStringLiteral("The FTP client could not be created."));
     CURL* curl = FCurl.get();
     SetOpt(curl, CURLOPT_ERRORBUFFER, FErrorBuffer);
-    SetOpt(curl, CURLOPT_PROTOCOLS_STR, "ftp");
+    SetOpt(curl, CURLOPT_PROTOCOLS_STR, sftp ? "sftp" : FOptions.Protocol == fpFtps ? "ftps" : "ftp");
     SetOpt(curl, CURLOPT_NOSIGNAL, 1L);
     SetOpt(curl, CURLOPT_USERNAME, FUser.constData());
     SetOpt(curl, CURLOPT_PASSWORD, FPassword.constData());
     SetOpt(curl, CURLOPT_PROXY, "");
-    SetOpt(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_V4));
-    SetOpt(curl, CURLOPT_FTPPORT, "-"); // active mode on the address of the control connection
-    SetOpt(curl, CURLOPT_ACCEPTTIMEOUT_MS, cAcceptTimeoutMs);
+    SetOpt(curl, CURLOPT_IPRESOLVE, static_cast<long>(CURL_IPRESOLVE_WHATEVER));
+    if (FOptions.Protocol == fpFtp || FOptions.Protocol == fpFtpes || FOptions.Protocol == fpFtps) {
+        if (!FOptions.Passive)
+            SetOpt(curl, CURLOPT_FTPPORT, "-"); // active mode on the address of the control connection
+        SetOpt(curl, CURLOPT_ACCEPTTIMEOUT_MS, cAcceptTimeoutMs);
+        SetOpt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
+    }
+    if ((FOptions.Protocol == fpFtpes || FOptions.Protocol == fpFtps) && !FOptions.Passive) {
+        // libcurl 7.87 and 7.88 open an active data connection without TLS and then wait for it forever.
+        const curl_version_info_data* version = curl_version_info(CURLVERSION_NOW);
+        if (version && version->version_num < 0x080000)
+            throw EVandrel(QStringLiteral("Active mode over TLS does not work with the installed libcurl %1 (it "
+                                          "needs 8.0 or later): choose passive mode for %2.")
+                               .arg(QString::fromLatin1(version->version), ProtocolName(FOptions.Protocol)));
+    }
+    if (FOptions.Protocol == fpFtpes || FOptions.Protocol == fpFtps) {
+        // TLS for the login, the commands and every data connection, or no connection at all.
+        SetOpt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        SetOpt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        SetOpt(curl, CURLOPT_SSL_VERIFYPEER, 1L);
+        SetOpt(curl, CURLOPT_SSL_VERIFYHOST, 2L);
+    }
+    if (sftp) {
+        SetOpt(curl, CURLOPT_SSH_KEYFUNCTION, &TFtpTransfer::KeyCallback);
+        SetOpt(curl, CURLOPT_SSH_KEYDATA, this);
+        long methods = CURLSSH_AUTH_PASSWORD | CURLSSH_AUTH_KEYBOARD;
+        if (!FKeyFile.isEmpty()) {
+            methods = FPassword.isEmpty() ? CURLSSH_AUTH_PUBLICKEY : methods | CURLSSH_AUTH_PUBLICKEY;
+            SetOpt(curl, CURLOPT_SSH_PRIVATE_KEYFILE, FKeyFile.constData());
+            SetOpt(curl, CURLOPT_KEYPASSWD, FKeyPassphrase.constData());
+        }
+        SetOpt(curl, CURLOPT_SSH_AUTH_TYPES, methods);
+    }
+    ApplyTrust();
     SetOpt(curl, CURLOPT_SERVER_RESPONSE_TIMEOUT, cReplyTimeoutSeconds);
-    SetOpt(curl, CURLOPT_FTP_FILEMETHOD, static_cast<long>(CURLFTPMETHOD_SINGLECWD));
     SetOpt(curl, CURLOPT_NOPROGRESS, 0L);
     SetOpt(curl, CURLOPT_XFERINFOFUNCTION, &TFtpTransfer::ProgressCallback);
     SetOpt(curl, CURLOPT_XFERINFODATA, this);
@@ -437,6 +667,200 @@ bool TFtpTransfer::IsOwnName(const QString& aRemoteName, const QString& aFileNam
 QString TFtpTransfer::UrlOf(const QString& aFileName) const
 {
     return QString::fromLatin1(FBaseUrl + QUrl::toPercentEncoding(aFileName));
+}
+
+QString TFtpTransfer::SftpPath(const QString& aFileName) const
+{
+    // Relative paths start in the home folder, as the address's directory does. libcurl takes "\\" and "\"" as
+    // escapes inside the quotes.
+    QString path = FSftpDirectory + aFileName;
+    path.replace(QLatin1Char('\\'), QStringLiteral("\\\\"));
+    path.replace(QLatin1Char('"'), QStringLiteral("\\\""));
+    return QLatin1Char('"') + path + QLatin1Char('"');
+}
+
+QString TFtpTransfer::DisplayUrl(const QString& aFileName) const
+{
+    QString address = FAddress.Host;
+    if (!FAddress.Directory.isEmpty())
+        address += QLatin1Char('/') + FAddress.Directory;
+    return ProtocolPrefix(FOptions.Protocol) + address + QLatin1Char('/') + aFileName;
+}
+
+void TFtpTransfer::ApplyTrust()
+{
+    CURL* curl = FCurl.get();
+    if (FOptions.Protocol == fpFtpes || FOptions.Protocol == fpFtps) {
+        const QByteArray trusted = ReadTrustFile(FOptions.TrustedCertsFile);
+        if (trusted.trimmed().isEmpty())
+            return; // the system's store alone
+        // libcurl takes one bundle: the system's CAs and the program's trusted certificates together, in memory.
+        char* systemBundle = nullptr;
+        QString systemFile = QStringLiteral("/etc/ssl/certs/ca-certificates.crt");
+        if (curl_easy_getinfo(curl, CURLINFO_CAINFO, &systemBundle) == CURLE_OK && systemBundle && *systemBundle)
+            systemFile = QFile::decodeName(systemBundle);
+        FCaBundle = ReadTrustFile(systemFile) + '\n' + trusted + '\n';
+        curl_blob blob{FCaBundle.data(), static_cast<size_t>(FCaBundle.size()), CURL_BLOB_NOCOPY};
+        SetOpt(curl, CURLOPT_CAINFO_BLOB, &blob);
+        return;
+    }
+    if (FOptions.Protocol != fpSftp)
+        return;
+    // libssh2 reads one known_hosts file: the user's and the program's, in a private copy for this connection.
+    const QByteArray hosts = ReadableKnownHosts(ReadTrustFile(FOptions.UserKnownHostsFile)) +
+                             ReadableKnownHosts(ReadTrustFile(FOptions.KnownHostsFile));
+    FKnownHosts = std::make_unique<QTemporaryFile>(UFileUtils::GetTempDir() + QStringLiteral("vandrel-hosts-XXXXXX"));
+    if (!FKnownHosts->open() || FKnownHosts->write(hosts) != hosts.size() || !FKnownHosts->flush())
+        throw EVandrel(
+            QStringLiteral("Cannot write \"%1\": %2").arg(FKnownHosts->fileName(), FKnownHosts->errorString()));
+    const QByteArray path = QFile::encodeName(FKnownHosts->fileName());
+    SetOpt(curl, CURLOPT_SSH_KNOWNHOSTS, path.constData());
+}
+
+bool TFtpTransfer::ProbeCertificate(const QString& aReason)
+{
+    // A connection of its own that checks nothing and never logs in: it ends at the first reply that comes through
+    // TLS (implicit TLS: the greeting; explicit TLS: the answer to "USER anonymous"), before any password is sent.
+    TCurlPtr probe(curl_easy_init());
+    if (!probe)
+        return false;
+    CURL* curl = probe.get();
+    struct TProbe
+    {
+        bool Implicit;
+        bool Secured;
+    } state{FOptions.Protocol == fpFtps, false};
+    auto header = +[](char* aData, size_t aSize, size_t aCount, void* aState) -> size_t {
+        auto* probeState = static_cast<TProbe*>(aState);
+        if (probeState->Implicit || probeState->Secured)
+            return 0;
+        if (std::string_view(aData, aSize * aCount).starts_with("234"))
+            probeState->Secured = true;
+        return aSize * aCount;
+    };
+    try {
+        SetOpt(curl, CURLOPT_URL, FBaseUrl.constData());
+        SetOpt(curl, CURLOPT_PROTOCOLS_STR, FOptions.Protocol == fpFtps ? "ftps" : "ftp");
+        SetOpt(curl, CURLOPT_NOSIGNAL, 1L);
+        SetOpt(curl, CURLOPT_PROXY, "");
+        SetOpt(curl, CURLOPT_USE_SSL, static_cast<long>(CURLUSESSL_ALL));
+        SetOpt(curl, CURLOPT_FTPSSLAUTH, static_cast<long>(CURLFTPAUTH_TLS));
+        SetOpt(curl, CURLOPT_SSL_VERIFYPEER, 0L);
+        SetOpt(curl, CURLOPT_SSL_VERIFYHOST, 0L);
+        SetOpt(curl, CURLOPT_CERTINFO, 1L);
+        SetOpt(curl, CURLOPT_NOBODY, 1L);
+        SetOpt(curl, CURLOPT_USERNAME, "anonymous");
+        SetOpt(curl, CURLOPT_PASSWORD, "");
+        SetOpt(curl, CURLOPT_CONNECTTIMEOUT, 30L);
+        SetOpt(curl, CURLOPT_TIMEOUT, 60L);
+        SetOpt(curl, CURLOPT_HEADERFUNCTION, header);
+        SetOpt(curl, CURLOPT_HEADERDATA, &state);
+    } catch (const EVandrel&) {
+        return false;
+    }
+    (void)curl_easy_perform(curl);
+    curl_certinfo* info = nullptr;
+    if (curl_easy_getinfo(curl, CURLINFO_CERTINFO, &info) != CURLE_OK || !info || info->num_of_certs < 1)
+        return false;
+    QString subject;
+    QByteArray pem;
+    for (const curl_slist* item = info->certinfo[0]; item; item = item->next) {
+        const QByteArray field(item->data);
+        if (field.startsWith("Subject:"))
+            subject = QString::fromUtf8(field.mid(8)).trimmed();
+        else if (field.startsWith("Cert:"))
+            pem = field.mid(5).trimmed();
+    }
+    QByteArray base64 = pem;
+    base64.replace("-----BEGIN CERTIFICATE-----", "").replace("-----END CERTIFICATE-----", "");
+    const QByteArray der = QByteArray::fromBase64(base64.simplified().replace(' ', ""));
+    if (der.isEmpty())
+        return false;
+    const QString host = FAddress.Host;
+    const QString fingerprint = CertificateFingerprint(der);
+    const QString shown = QStringLiteral("Subject: %1\r\nSHA-256 fingerprint: %2").arg(subject, fingerprint);
+    TUntrusted untrusted;
+    if (aReason.contains(QLatin1String("subject name")) || aReason.contains(QLatin1String("does not match"))) {
+        // Trusting it would not help: the certificate is for another name.
+        untrusted.Error =
+            QStringLiteral("The certificate of FTP server \"%1\" is not for that host name (%2).\r\n%3\r\n"
+                           "Connect by a name the certificate carries.")
+                .arg(host, aReason, shown);
+    } else {
+        untrusted.Error =
+            QStringLiteral("The certificate of FTP server \"%1\" is not trusted (%2).\r\n%3\r\n"
+                           "If that is the server's certificate (compare the fingerprint with the server's), add it "
+                           "in PEM form to \"%4\", or trust it when the program asks with a display.")
+                .arg(host, aReason, shown, FOptions.TrustedCertsFile);
+        untrusted.Question = QStringLiteral("The FTP server \"%1\" presents a certificate that is not trusted:\r\n%2"
+                                            "\r\n\r\nCompare the fingerprint with the server's. Trust this "
+                                            "certificate from now on? It is added to \"%3\".")
+                                 .arg(host, shown, FOptions.TrustedCertsFile);
+        untrusted.File = FOptions.TrustedCertsFile;
+        untrusted.Entry = "# " + subject.toUtf8() + "\n# SHA-256 " + fingerprint.toLatin1() + '\n' + pem + '\n';
+    }
+    FUntrusted = untrusted;
+    return true;
+}
+
+int TFtpTransfer::OnHostKey(const curl_khkey* aFoundKey, curl_khmatch aMatch)
+{
+    if (aMatch == CURLKHMATCH_OK)
+        return CURLKHSTAT_FINE;
+    if (!aFoundKey)
+        return CURLKHSTAT_REJECT;
+    const QByteArray blob = aFoundKey->len > 0 ? QByteArray(aFoundKey->key, static_cast<qsizetype>(aFoundKey->len))
+                                               : QByteArray::fromBase64(QByteArray(aFoundKey->key));
+    QString type = BlobKeyType(blob);
+    if (type.isEmpty())
+        type = KeyTypeName(aFoundKey->keytype);
+    const QString fingerprint = SshFingerprint(blob);
+    // known_hosts names a host on another port than 22 as "[host]:port".
+    QString host = FAddress.Host;
+    QString port;
+    const qsizetype colon = host.lastIndexOf(QLatin1Char(':'));
+    if (colon >= 0 && colon > host.lastIndexOf(QLatin1Char(']'))) {
+        port = host.mid(colon + 1);
+        host.truncate(colon);
+    }
+    if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
+        host = host.mid(1, host.size() - 2);
+    const QString name = port.isEmpty() || port.toInt() == 22
+                             ? host
+                             : QStringLiteral("[%1]:%2").arg(host, QString::number(port.toInt()));
+    const QString line = name + QLatin1Char(' ') + type + QLatin1Char(' ') + QString::fromLatin1(blob.toBase64());
+    TUntrusted untrusted;
+    if (aMatch == CURLKHMATCH_MISMATCH) {
+        untrusted.Error =
+            QStringLiteral("WARNING: the host key of SFTP server \"%1\" has CHANGED: it now presents %2 %3. Someone "
+                           "may be intercepting the connection; nothing was sent. If the server's key was really "
+                           "replaced, remove the old line of \"%4\" from \"%5\" or \"%6\" and trust the new "
+                           "key.")
+                .arg(FAddress.Host, type, fingerprint, name, FOptions.KnownHostsFile, FOptions.UserKnownHostsFile);
+    } else {
+        untrusted.Error = QStringLiteral("The host key of SFTP server \"%1\" is not known: %2 %3.\r\nIf that is the "
+                                         "server's key (compare the fingerprint with the server's), add this line "
+                                         "to \"%4\":\r\n%5")
+                              .arg(FAddress.Host, type, fingerprint, FOptions.KnownHostsFile, line);
+        untrusted.Question = QStringLiteral("The SFTP server \"%1\" is not known yet. Its host key is:\r\n%2 %3\r\n"
+                                            "\r\nCompare the fingerprint with the server's. Trust this key from now "
+                                            "on? It is added to \"%4\".")
+                                 .arg(FAddress.Host, type, fingerprint, FOptions.KnownHostsFile);
+        untrusted.File = FOptions.KnownHostsFile;
+        untrusted.Entry = line.toUtf8();
+    }
+    FUntrusted = untrusted;
+    return CURLKHSTAT_REJECT;
+}
+
+int TFtpTransfer::KeyCallback(
+    CURL* /*aCurl*/, const curl_khkey* /*aKnownKey*/, const curl_khkey* aFoundKey, curl_khmatch aMatch, void* aSelf)
+{
+    try {
+        return static_cast<TFtpTransfer*>(aSelf)->OnHostKey(aFoundKey, aMatch);
+    } catch (...) {
+        return CURLKHSTAT_REJECT;
+    }
 }
 
 void TFtpTransfer::ResetRequest()
@@ -510,6 +934,33 @@ CURLcode TFtpTransfer::Perform()
 QString TFtpTransfer::ErrorText(CURLcode aCode) const
 {
     QString message = QString::fromUtf8(curl_easy_strerror(aCode));
+    // What failed, in the words of the person who has to mend it.
+    QString failed;
+    switch (aCode) {
+    case CURLE_SSL_CONNECT_ERROR:
+        failed = QStringLiteral("TLS handshake failed");
+        break;
+    case CURLE_USE_SSL_FAILED:
+        failed = QStringLiteral("The server refused TLS");
+        break;
+    case CURLE_PEER_FAILED_VERIFICATION:
+        failed = FOptions.Protocol == fpSftp ? QStringLiteral("Host key not accepted")
+                                             : QStringLiteral("Certificate not accepted");
+        break;
+    case CURLE_LOGIN_DENIED:
+        failed = QStringLiteral("Authentication failed");
+        break;
+    case CURLE_REMOTE_ACCESS_DENIED:
+        failed = QStringLiteral("Permission denied");
+        break;
+    case CURLE_SSH:
+        failed = QStringLiteral("SSH failed");
+        break;
+    default:
+        break;
+    }
+    if (!failed.isEmpty())
+        message = failed + QStringLiteral(": ") + message;
     QString detail = QString::fromLocal8Bit(FErrorBuffer).trimmed();
     // libcurl keeps the first text of a request; in active mode that is a harmless note of the PORT set-up,
     // which would only mislead here.
@@ -542,14 +993,35 @@ void TFtpTransfer::Fail(CURLcode aCode, const QString& aContext)
 
 bool TFtpTransfer::Connect()
 {
-    Status(fsResolving);
-    ResetRequest();
-    SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
-    const CURLcode code = Perform();
-    if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned)
-        return false;
-    if (code == CURLE_OK)
-        return true;
+    CURLcode code = CURLE_OK;
+    for (bool retried = false;; retried = true) {
+        Status(fsResolving);
+        ResetRequest();
+        FUntrusted.reset();
+        SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
+        code = Perform();
+        if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned)
+            return false;
+        if (code == CURLE_OK) {
+            if (FOptions.Protocol == fpSftp)
+                Status(fsConnected);
+            return true;
+        }
+        if (code == CURLE_PEER_FAILED_VERIFICATION && FOptions.Protocol != fpSftp && !FUntrusted)
+            ProbeCertificate(ErrorText(code));
+        if (!FUntrusted)
+            break;
+        const bool ask = !retried && FTrustHandler && !FUntrusted->Entry.isEmpty();
+        if (!ask || !FTrustHandler(FUntrusted->Question)) {
+            EVandrel error(FUntrusted->Error);
+            error.AddContext(QStringLiteral("Unable to connect to %1 server \"%2\".")
+                                 .arg(ProtocolName(FOptions.Protocol), FAddress.Host));
+            ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + error.Message());
+            throw error;
+        }
+        AppendTrustEntry(FUntrusted->File, FUntrusted->Entry);
+        ApplyTrust();
+    }
     const QString user = QString::fromUtf8(FUser);
     if (FAddress.Directory.isEmpty())
         Fail(code, QStringLiteral("Unable to connect to FTP server \"%1\" as \"%2\".").arg(FAddress.Host, user));
@@ -590,10 +1062,10 @@ QList<TFtpListEntry> TFtpTransfer::List(const QString& aFolder)
     return ParseListing(listing);
 }
 
-void TFtpTransfer::Remove(const QString& aFileName)
+void TFtpTransfer::Delete(const QString& aFileName)
 {
     RefuseLineBreak(aFileName, QStringLiteral("file name"));
-    const CURLcode code = Quote({QStringLiteral("DELE ") + aFileName});
+    const CURLcode code = Remove(aFileName);
     if (code != CURLE_OK)
         Fail(code, QStringLiteral("Unable to delete \"%1\" on FTP server \"%2\".").arg(aFileName, FAddress.Host));
 }
@@ -616,7 +1088,7 @@ void TFtpTransfer::ProbeWrite(const QString& aFileName)
         RemoveRemote(aFileName); // a server may keep what it refused to finish
         throw error;
     }
-    code = Quote({QStringLiteral("DELE ") + aFileName});
+    code = Remove(aFileName);
     if (code != CURLE_OK)
         Fail(code,
              QStringLiteral("The test file \"%1\" was written but could not be deleted on FTP server \"%2\".")
@@ -627,12 +1099,27 @@ QString TFtpTransfer::PrintWorkingDirectory()
 {
     ResetRequest();
     SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
-    SetPostQuote({QStringLiteral("PWD")}); // after the directory change, also on a new connection
+    if (FOptions.Protocol != fpSftp)
+        SetPostQuote({QStringLiteral("PWD")}); // after the directory change, also on a new connection
     FLastPwd.clear();
     const CURLcode code = Perform();
     if (code != CURLE_OK)
         Fail(code, QStringLiteral("Unable to read the FTP server's directory."));
-    return ParsePwdReply(FLastPwd);
+    if (FOptions.Protocol != fpSftp)
+        return ParsePwdReply(FLastPwd);
+    // SFTP: the home folder the login starts in, and the address's directory from there.
+    QString directory = FSftpDirectory;
+    if (directory.size() > 1 && directory.endsWith(QLatin1Char('/')))
+        directory.chop(1);
+    if (directory.startsWith(QLatin1Char('/')))
+        return directory;
+    char* home = nullptr;
+    QString result = curl_easy_getinfo(FCurl.get(), CURLINFO_FTP_ENTRY_PATH, &home) == CURLE_OK && home
+                         ? QString::fromUtf8(home)
+                         : QStringLiteral("~");
+    if (!directory.isEmpty())
+        result += (result.endsWith(QLatin1Char('/')) ? QString() : QStringLiteral("/")) + directory;
+    return result;
 }
 
 bool TFtpTransfer::Retrieve(const QString& aFileName, const QString& aLocalFile, qint64 aExpectedSize)
@@ -701,6 +1188,8 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
     const QByteArray url = UrlOf(temporary).toLatin1();
     SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
     SetOpt(FCurl.get(), CURLOPT_UPLOAD, 1L);
+    if (FOptions.Protocol == fpSftp) // the archive holds a database: readable by the login's owner only
+        SetOpt(FCurl.get(), CURLOPT_NEW_FILE_PERMS, 0600L);
     SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
     TObservedFile<QFile> source{file, FDataObserver};
     auto read = +[](char* aData, size_t aSize, size_t aCount, void* aSource) -> size_t {
@@ -758,7 +1247,16 @@ CURLcode TFtpTransfer::Quote(const QStringList& aCommands)
 
 CURLcode TFtpTransfer::Rename(const QString& aFrom, const QString& aTo)
 {
+    if (FOptions.Protocol == fpSftp)
+        return Quote({QStringLiteral("rename %1 %2").arg(SftpPath(aFrom), SftpPath(aTo))});
     return Quote({QStringLiteral("RNFR ") + aFrom, QStringLiteral("RNTO ") + aTo});
+}
+
+CURLcode TFtpTransfer::Remove(const QString& aFileName)
+{
+    if (FOptions.Protocol == fpSftp)
+        return Quote({QStringLiteral("rm ") + SftpPath(aFileName)});
+    return Quote({QStringLiteral("DELE ") + aFileName});
 }
 
 std::optional<bool> TFtpTransfer::HasFile(const QString& aFileName)
@@ -819,7 +1317,7 @@ void TFtpTransfer::CommitUpload(const QString& aFileName)
         ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + error.Message());
         throw error;
     }
-    code = Quote({QStringLiteral("DELE ") + aside});
+    code = Remove(aside);
     if (code != CURLE_OK) // the archive is in place; the next upload's clean-up removes the old one
         Report({aside, aFileName, laNotRemoved, ErrorText(code)});
 }
@@ -859,7 +1357,7 @@ QList<TLeftover> TFtpTransfer::RemoveLeftovers(const QList<TFtpListEntry>& aEntr
         }
     }
     for (const QString& name : asides + temporaries) {
-        const CURLcode code = Quote({QStringLiteral("DELE ") + name});
+        const CURLcode code = Remove(name);
         done({name,
               aFileName,
               code == CURLE_OK ? laRemoved : laNotRemoved,
@@ -883,7 +1381,8 @@ void TFtpTransfer::RemoveRemote(const QString& aFileName) noexcept
         ResetRequest();
         SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
         SetOpt(FCurl.get(), CURLOPT_TIMEOUT, cCleanupTimeoutSeconds);
-        SetPostQuote({QStringLiteral("*DELE ") + aFileName});
+        SetPostQuote({FOptions.Protocol == fpSftp ? QStringLiteral("*rm ") + SftpPath(aFileName)
+                                                  : QStringLiteral("*DELE ") + aFileName});
         const CURLcode code = Perform();
         if (code != CURLE_OK)
             ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: could not remove %1: %2")

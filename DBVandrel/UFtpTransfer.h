@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QTemporaryFile>
 
 #include <curl/curl.h>
 
@@ -16,8 +17,42 @@
 #include <memory>
 #include <optional>
 
-/// Widget-free FTP client of the transfer steps: one connection per object, plain FTP in active mode over IPv4.
+/// Widget-free file server client of the transfer steps: one connection per object, over plain FTP, FTP with
+/// explicit or implicit TLS, or SFTP, in active or passive mode, over IPv4 or IPv6.
 namespace UFtpTransfer {
+
+/// The protocol spoken with the file server.
+enum TFtpProtocol : int {
+    fpFtp,   ///< plain FTP ("ftp://")
+    fpFtpes, ///< FTP with explicit TLS: AUTH TLS on the FTP port, TLS required for control and data
+    fpFtps,  ///< FTP with implicit TLS ("ftps://", port 990 unless the address names one)
+    fpSftp   ///< SFTP over SSH ("sftp://", port 22 unless the address names one)
+};
+
+/// The protocol's name as the settings file stores it: "FTP", "FTPES", "FTPS" or "SFTP".
+QString ProtocolName(TFtpProtocol aProtocol);
+/// The protocol a settings text names (any case; empty is FTP); throws EVandrel for another text.
+TFtpProtocol ProtocolFromName(const QString& aName);
+/// The address prefix that selects aProtocol when typed before an address: "ftp://", "ftpes://", "ftps://",
+/// "sftp://".
+QString ProtocolPrefix(TFtpProtocol aProtocol);
+
+/// The program's own files of trusted server identities, in its configuration folder.
+QString DefaultTrustedCertsFile(); ///< "trusted-certs.pem": certificates or CAs FTPS accepts besides the system's
+QString DefaultKnownHostsFile();   ///< "known_hosts": SSH host keys SFTP accepts besides ~/.ssh/known_hosts
+QString UserKnownHostsFile();      ///< the user's "~/.ssh/known_hosts"
+
+/// How to reach the server besides its address and login.
+struct TFtpOptions
+{
+    TFtpProtocol Protocol = fpFtp;
+    bool Passive = false;  ///< FTP and FTPS: passive mode (EPSV, then PASV); otherwise active mode (EPRT/PORT)
+    QString KeyFile;       ///< SFTP: private key file to log in with (empty: the password)
+    QString KeyPassphrase; ///< SFTP: the key file's passphrase
+    QString TrustedCertsFile = DefaultTrustedCertsFile();
+    QString KnownHostsFile = DefaultKnownHostsFile(); ///< the program's own; keys the user trusts are added here
+    QString UserKnownHostsFile = UFtpTransfer::UserKnownHostsFile(); ///< read only
+};
 
 /// Connection phases reported to the status handler (they drive the status light).
 enum TFtpStatus : int {
@@ -90,16 +125,24 @@ using TStatusHandler = std::function<void(TFtpStatus aStatus, const QString& aTe
 using TWorkHandler = std::function<bool(qint64 aWorkCount, qint64 aWorkTotal)>;
 /// Receives each of its own files an upload removed, put back or could not remove, as it happens.
 using TLeftoverHandler = std::function<void(const TLeftover& aLeftover)>;
+/// Asks a person whether to trust a server identity the trust files do not hold yet (aQuestion names it, with its
+/// SHA-256 fingerprint); true for yes. Without a handler an unknown identity fails the connection.
+using TTrustHandler = std::function<bool(const QString& aQuestion)>;
 /// Sees every chunk of the local file as Store reads it and as Retrieve writes it, in order; must not throw.
 using TDataObserver = std::function<void(const char* aData, qint64 aSize)>;
 
-/// One FTP connection to the server of an address, logged in and in the address's directory.
+/// One connection to the file server of an address, logged in and in the address's directory.
 class TFtpTransfer
 {
 public:
-    /// Prepares a connection to aUrl ("host[:port][/directory]"); nothing is sent yet.
-    /// Throws EVandrel when an input carries a line break or the host is malformed.
-    TFtpTransfer(const QString& aUrl, const QString& aUser, const QString& aPassword);
+    /// Prepares a connection to aUrl ("host[:port][/directory]", an IPv6 address in brackets: "[::1]:2121");
+    /// nothing is sent yet. The directory is relative to the folder the login starts in (for SFTP the home folder);
+    /// a directory that starts with "/" is absolute. Throws EVandrel when an input carries a line break or the host
+    /// is malformed.
+    TFtpTransfer(const QString& aUrl,
+                 const QString& aUser,
+                 const QString& aPassword,
+                 const TFtpOptions& aOptions = TFtpOptions());
     TFtpTransfer(const TFtpTransfer&) = delete;
     TFtpTransfer& operator=(const TFtpTransfer&) = delete;
     /// Disconnects (QUIT) if still connected.
@@ -111,6 +154,8 @@ public:
     void SetWorkHandler(TWorkHandler aHandler) { FWorkHandler = std::move(aHandler); }
     /// Sets the handler that hears of the upload's own files removed or put back (see RemoveLeftovers).
     void SetLeftoverHandler(TLeftoverHandler aHandler) { FLeftoverHandler = std::move(aHandler); }
+    /// Sets the handler that asks whether to trust an unknown server identity (only where a person can answer).
+    void SetTrustHandler(TTrustHandler aHandler) { FTrustHandler = std::move(aHandler); }
     /// Sets the handler called (about every 50 ms, at least once a second) while a request runs that can no longer
     /// be abandoned: the rename of a complete upload and the removal of a failed one's temporary file. The window
     /// processes its events there, so it does not freeze while the server takes its time.
@@ -133,7 +178,7 @@ public:
     /// abandoned. Throws EVandrel on failure.
     QList<TFtpListEntry> List(const QString& aFolder = QString());
     /// Deletes aFileName (a path below the working directory); throws EVandrel with the server's reason.
-    void Remove(const QString& aFileName);
+    void Delete(const QString& aFileName);
     /// Writes an empty file aFileName and deletes it at once, to prove the directory may be written; throws
     /// EVandrel naming what failed (and a probe that could not be removed).
     void ProbeWrite(const QString& aFileName);
@@ -173,6 +218,9 @@ public:
     bool Abandoned() const { return FAbandoned; }
     /// Logs out (QUIT) and closes the connection; reports disconnecting and disconnected once.
     void Disconnect() noexcept;
+    /// The address of aFileName for the log, with the protocol's scheme and never a login:
+    /// "sftp://host/dir/name".
+    QString DisplayUrl(const QString& aFileName) const;
 
     // The upload's own files beside its archive name N follow one pattern, "N.<role>.vandrel":
     //   N.part.vandrel                 the new archive while it is written and until it is renamed to N
@@ -200,7 +248,21 @@ private:
     using TCurlPtr = std::unique_ptr<CURL, TCurlDeleter>;
     using TSlistPtr = std::unique_ptr<curl_slist, TSlistDeleter>;
 
+    /// A server identity the trust files do not hold, found by the last failed connection.
+    struct TUntrusted
+    {
+        QString Question; ///< the question for a person
+        QString Error;    ///< the failure without a person: what was presented and how to trust it
+        QString File;     ///< the trust file it is added to
+        QByteArray Entry; ///< what is added (a known_hosts line or a PEM certificate)
+    };
+
     QString UrlOf(const QString& aFileName) const;
+    /// A file name as SFTP's quote commands take it: the directory's path before it, in double quotes.
+    QString SftpPath(const QString& aFileName) const;
+    void ApplyTrust();
+    /// Fetches the certificate of the server without logging in and fills FUntrusted; false when it cannot.
+    bool ProbeCertificate(const QString& aReason);
     void ResetRequest();
     void SetPostQuote(const QStringList& aCommands);
     CURLcode Perform();
@@ -213,6 +275,7 @@ private:
     /// Sends aCommands after an empty request in the directory; the first refused one fails it.
     CURLcode Quote(const QStringList& aCommands);
     CURLcode Rename(const QString& aFrom, const QString& aTo);
+    CURLcode Remove(const QString& aFileName);
     /// Whether the directory lists a file named aFileName; nothing when it cannot be listed.
     std::optional<bool> HasFile(const QString& aFileName);
     /// Makes the requests until the returned guard ends run to their end even after a Cancel.
@@ -229,11 +292,25 @@ private:
     ProgressCallback(void* aSelf, curl_off_t aDlTotal, curl_off_t aDlNow, curl_off_t aUlTotal, curl_off_t aUlNow);
     static size_t HeaderCallback(char* aData, size_t aSize, size_t aCount, void* aSelf);
     static int SockoptCallback(void* aSelf, curl_socket_t aSocket, curlsocktype aPurpose);
+    static int KeyCallback(CURL* aCurl,
+                           const struct curl_khkey* aKnownKey,
+                           const struct curl_khkey* aFoundKey,
+                           enum curl_khmatch aMatch,
+                           void* aSelf);
+    int OnHostKey(const struct curl_khkey* aFoundKey, enum curl_khmatch aMatch);
 
     TFtpAddress FAddress;
+    TFtpOptions FOptions;
     QByteArray FUser;
     QByteArray FPassword;
+    QByteArray FKeyFile;
+    QByteArray FKeyPassphrase;
     QByteArray FBaseUrl;
+    QString FSftpDirectory;                      ///< SFTP: the directory as quote commands name it, "" or ending in "/"
+    QByteArray FCaBundle;                        ///< the system's CAs and the trusted certificates, handed to libcurl
+    std::unique_ptr<QTemporaryFile> FKnownHosts; ///< SFTP: both known_hosts files in one, for libssh2
+    std::optional<TUntrusted> FUntrusted;
+    TTrustHandler FTrustHandler;
     TCurlPtr FCurl;
     TSlistPtr FPostQuote;
     char FErrorBuffer[CURL_ERROR_SIZE] = {};

@@ -98,6 +98,7 @@ TfrmVandrel::TfrmVandrel(const QStringList& aArguments, QWidget* aParent)
     // A countdown never acts behind a dialog: it waits until the dialog is closed.
     FRun->SetCountdownGate([] { return QApplication::activeModalWidget() == nullptr; });
     ConnectHandlers();
+    FTPProtocolChange();
     ConnectRun();
     FormCreate(aArguments);
 }
@@ -127,6 +128,7 @@ void TfrmVandrel::ConnectHandlers()
         connect(edit, &QLineEdit::textChanged, this, &TfrmVandrel::edtBackupFilenameChange);
     connect(ui.edtArchiveFilename, &QLineEdit::textChanged, this, &TfrmVandrel::edtArchiveFilenameChange);
     connect(ui.edtFTPUrl, &QLineEdit::textChanged, this, &TfrmVandrel::edtFTPUrlChange);
+    connect(ui.FTPProtocol, &QComboBox::currentTextChanged, this, &TfrmVandrel::FTPProtocolChange);
     for (QCheckBox* box : {ui.ckbxMove, ui.ckbxCompressBackup, ui.ckbxAppend})
         connect(box, &QCheckBox::toggled, this, &TfrmVandrel::ckbxMoveClick);
     for (QLineEdit* format : {ui.edtBackupNameFormat, ui.edtArchiveDateBasedName, ui.edtFTPNameFormat})
@@ -409,6 +411,8 @@ TVandrelSettings TfrmVandrel::Settings() const
             settings.*field->Checked = box->isChecked();
         else if (const auto* edit = qobject_cast<const QLineEdit*>(control); edit && field->Text)
             settings.*field->Text = edit->text();
+        else if (const auto* combo = qobject_cast<const QComboBox*>(control); combo && field->Text)
+            settings.*field->Text = combo->currentText(); // the text, never the index
     }
     return settings;
 }
@@ -421,6 +425,16 @@ void TfrmVandrel::ApplySettings(const TVandrelSettings& aSettings)
             box->setChecked(aSettings.*field->Checked);
         else if (auto* edit = qobject_cast<QLineEdit*>(control); edit && field->Text)
             edit->setText(aSettings.*field->Text);
+        else if (auto* combo = qobject_cast<QComboBox*>(control); combo && field->Text) {
+            // Any case in the file; a value this version does not know stays as it is (the step then says so).
+            const QString value = aSettings.*field->Text;
+            int index = combo->findText(value, Qt::MatchFixedString);
+            if (index < 0) {
+                combo->addItem(value);
+                index = combo->count() - 1;
+            }
+            combo->setCurrentIndex(index);
+        }
     }
 }
 

@@ -96,6 +96,8 @@ public Q_SLOTS:
     void edtBackupFilenameChange();
     void edtArchiveFilenameChange();
     void edtFTPUrlChange();
+    /// Shows the controls of the chosen protocol: the SSH key for SFTP, passive mode for FTP and FTPS.
+    void FTPProtocolChange();
     void ckbxMoveClick();
     /// Says beside each generated name whether a start makes it anew.
     void ShowNameHints();

@@ -173,6 +173,17 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     medtFTPPassword = Edit("medtFTPPassword", QString(), 1, true);
     edtFTPUrl = Edit("edtFTPUrl", QString(), 1);
     edtFTPUrl->setToolTip(QStringLiteral("You don't need the 'ftp://' part"));
+    FTPProtocol = Named(new QComboBox, "FTPProtocol", 1);
+    FTPProtocol->addItems(
+        {QStringLiteral("FTP"), QStringLiteral("FTPES"), QStringLiteral("FTPS"), QStringLiteral("SFTP")});
+    FTPProtocol->setToolTip(QStringLiteral("FTP: plain, everything in clear\nFTPES: FTP with explicit TLS (AUTH TLS)\n"
+                                           "FTPS: FTP with implicit TLS (port 990)\nSFTP: over SSH (port 22)"));
+    ckbxFTPPassive = CheckBox("ckbxFTPPassive", QStringLiteral("Passive mode"), true, false, 1);
+    ckbxFTPPassive->setToolTip(QStringLiteral("The server opens the data connections' ports: works behind NAT and "
+                                              "most firewalls"));
+    edtSSHKeyFile = Edit("edtSSHKeyFile", QString(), 1);
+    edtSSHKeyFile->setPlaceholderText(QStringLiteral("private key file (empty: the password)"));
+    medtSSHKeyPassphrase = Edit("medtSSHKeyPassphrase", QString(), 1, true);
     edtFTPUrl->setPlaceholderText(QStringLiteral("host/directory"));
 
     // Right-hand column
@@ -403,9 +414,18 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     authenticationLayout->addWidget(medtFTPPassword, 1, 1, 1, 2);
     authenticationLayout->addWidget(lblFTPAddress, 2, 0);
     authenticationLayout->addWidget(Row({lblFTPPrefix, lblFTPExample}, 1), 2, 1, 1, 2);
-    authenticationLayout->addWidget(Label1, 3, 0, Qt::AlignRight);
+    // The protocol stands where a fixed "ftp://" once stood.
+    Label1->hide();
+    authenticationLayout->addWidget(FTPProtocol, 3, 0, Qt::AlignRight);
     authenticationLayout->addWidget(edtFTPUrl, 3, 1);
     authenticationLayout->addWidget(shpStatus, 3, 2);
+    authenticationLayout->addWidget(ckbxFTPPassive, 4, 1);
+    lblSSHKeyFile = Label("lblSSHKeyFile", QStringLiteral("SSH Key File"));
+    lblSSHKeyPassphrase = Label("lblSSHKeyPassphrase", QStringLiteral("Key Passphrase"));
+    authenticationLayout->addWidget(lblSSHKeyFile, 5, 0);
+    authenticationLayout->addWidget(edtSSHKeyFile, 5, 1, 1, 2);
+    authenticationLayout->addWidget(lblSSHKeyPassphrase, 6, 0);
+    authenticationLayout->addWidget(medtSSHKeyPassphrase, 6, 1, 1, 2);
 
     grpbxFTP = Group("grpbxFTP", QStringLiteral("FTP"));
     lblArchiveFilenameOnFTP = Label("lblArchiveFilenameOnFTP", QStringLiteral("Archive File Name"));

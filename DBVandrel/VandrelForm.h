@@ -2,6 +2,7 @@
 #pragma once
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFrame>
 #include <QGroupBox>
 #include <QLabel>
@@ -123,6 +124,12 @@ struct TfrmVandrelForm
     QLabel* lblFTPExample = nullptr;
     QLabel* Label1 = nullptr;
     QLineEdit* edtFTPUrl = nullptr;
+    QComboBox* FTPProtocol = nullptr; ///< the protocol before the address: FTP, FTPES, FTPS, SFTP
+    QCheckBox* ckbxFTPPassive = nullptr;
+    QLabel* lblSSHKeyFile = nullptr;
+    QLineEdit* edtSSHKeyFile = nullptr;
+    QLabel* lblSSHKeyPassphrase = nullptr;
+    QLineEdit* medtSSHKeyPassphrase = nullptr;
     TShape* shpStatus = nullptr;
     QGroupBox* grpbxFTP = nullptr;
     QLabel* lblArchiveFilenameOnFTP = nullptr;

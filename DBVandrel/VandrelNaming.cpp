@@ -34,6 +34,14 @@ void TfrmVandrel::edtArchiveFilenameChange()
 void TfrmVandrel::edtFTPUrlChange()
 {
     const QString url = FUi->edtFTPUrl->text();
+    // "ftpes://", "ftps://" and "sftp://" choose their protocol and are taken off without a word.
+    QString protocol;
+    const QString rest = WithoutSecurePrefix(url, &protocol);
+    if (rest != url) {
+        FUi->FTPProtocol->setCurrentIndex(FUi->FTPProtocol->findText(protocol));
+        FUi->edtFTPUrl->setText(rest);
+        return;
+    }
     int removed = 0;
     WithoutFtpPrefix(url.left(6), &removed);
     if (removed == 0)
@@ -44,6 +52,19 @@ void TfrmVandrel::edtFTPUrlChange()
         VandrelConsole::WriteLine(stderr, FtpPrefixMessage());
     // Setting the text raises this handler again, so a doubled prefix goes in two passes.
     FUi->edtFTPUrl->setText(url.mid(6));
+}
+
+void TfrmVandrel::FTPProtocolChange()
+{
+    const QString protocol = FUi->FTPProtocol->currentText();
+    const bool sftp = protocol == QStringLiteral("SFTP");
+    for (QWidget* control : {static_cast<QWidget*>(FUi->lblSSHKeyFile),
+                             static_cast<QWidget*>(FUi->edtSSHKeyFile),
+                             static_cast<QWidget*>(FUi->lblSSHKeyPassphrase),
+                             static_cast<QWidget*>(FUi->medtSSHKeyPassphrase)})
+        control->setVisible(sftp);
+    FUi->ckbxFTPPassive->setEnabled(!sftp);
+    FUi->lblFTPPrefix->setText(protocol.toLower() + QStringLiteral("://"));
 }
 
 void TfrmVandrel::ckbxMoveClick()

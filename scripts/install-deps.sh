@@ -11,7 +11,7 @@ PACKAGES=(
     libgcrypt20-dev
     unixodbc unixodbc-dev tdsodbc freetds-bin openssl libssl-dev
     libgtest-dev libgmock-dev
-    python3 python3-pyftpdlib python3-pyodbc python3-botan
+    python3 python3-pyftpdlib python3-openssl python3-asyncssh openssl openssh-client python3-pyodbc python3-botan
     xvfb xauth fonts-dejavu-core time curl
     dpkg-dev file
     pigz vsftpd

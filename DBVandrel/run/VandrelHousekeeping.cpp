@@ -97,7 +97,7 @@ private:
         TStepContext& aContext, UFtpTransfer::TFtpTransfer& aFtp, const QString& aName, int aKeep, QStringList& aFailed)
     {
         try {
-            aFtp.Remove(aName);
+            aFtp.Delete(aName);
         } catch (const EVandrel& e) {
             aContext.Status(QStringLiteral("Could not remove \"%1\" from the FTP server: %2").arg(aName, e.Message()));
             aFailed.append(aName);

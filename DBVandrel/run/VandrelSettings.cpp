@@ -214,6 +214,23 @@ QString WithoutFtpPrefix(const QString& aUrl, int* aRemoved)
     return url;
 }
 
+QString WithoutSecurePrefix(const QString& aUrl, QString* aProtocol)
+{
+    static const std::array<std::pair<QLatin1String, QLatin1String>, 3> prefixes = {{
+        {QLatin1String("ftpes://"), QLatin1String("FTPES")},
+        {QLatin1String("ftps://"), QLatin1String("FTPS")},
+        {QLatin1String("sftp://"), QLatin1String("SFTP")},
+    }};
+    for (const auto& [prefix, protocol] : prefixes) {
+        if (aUrl.startsWith(prefix, Qt::CaseInsensitive)) {
+            if (aProtocol)
+                *aProtocol = protocol;
+            return aUrl.mid(prefix.size());
+        }
+    }
+    return aUrl;
+}
+
 QString GeneratedBackupName(const TVandrelSettings& aSettings, const QDateTime& aToday)
 {
     const QString directory = UFileNaming::ExtractFilePath(aSettings.BackupFilename);
@@ -235,10 +252,18 @@ QString GeneratedFtpName(const TVandrelSettings& aSettings, const QDateTime& aTo
 QStringList PrepareLoadedSettings(TVandrelSettings& aSettings, const QDateTime& aToday)
 {
     QStringList messages;
-    int removed = 0;
-    aSettings.FTPUrl = WithoutFtpPrefix(aSettings.FTPUrl, &removed);
-    for (int i = 0; i < removed; ++i)
-        messages.append(FtpPrefixMessage());
+    // "ftpes://", "ftps://" and "sftp://" choose their protocol; "ftp://" is only taken off, with its message,
+    // and never turns a secure choice back into plain FTP.
+    for (;;) {
+        int removed = 0;
+        aSettings.FTPUrl = WithoutFtpPrefix(aSettings.FTPUrl, &removed);
+        for (int i = 0; i < removed; ++i)
+            messages.append(FtpPrefixMessage());
+        const QString url = WithoutSecurePrefix(aSettings.FTPUrl, &aSettings.FTPProtocol);
+        if (url == aSettings.FTPUrl)
+            break;
+        aSettings.FTPUrl = url;
+    }
     if (!aSettings.BackupNameFormat.isEmpty())
         aSettings.BackupFilename = GeneratedBackupName(aSettings, aToday);
     if (!aSettings.ArchiveDateBasedName.isEmpty())

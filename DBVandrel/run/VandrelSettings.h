@@ -124,6 +124,9 @@ QString DefaultSettingsFileName();
 QString FtpPrefixMessage();
 /// aUrl without its "ftp://" prefixes (any case, repeated ones too); aRemoved counts the prefixes taken off.
 QString WithoutFtpPrefix(const QString& aUrl, int* aRemoved = nullptr);
+/// aUrl without a leading "ftpes://", "ftps://" or "sftp://" (any case); *aProtocol (when given) is then set to the
+/// protocol it names ("FTPES", "FTPS", "SFTP"). aUrl itself when it starts with none of them.
+QString WithoutSecurePrefix(const QString& aUrl, QString* aProtocol = nullptr);
 
 /// The backup file name made from its format for aToday, in the folder of the current name.
 QString GeneratedBackupName(const TVandrelSettings& aSettings, const QDateTime& aToday);
@@ -132,7 +135,8 @@ QString GeneratedArchiveName(const TVandrelSettings& aSettings, const QDateTime&
 /// The FTP file name made from its format for aToday, after the folder part of the current name.
 QString GeneratedFtpName(const TVandrelSettings& aSettings, const QDateTime& aToday);
 
-/// What a start does to freshly loaded settings: the "ftp://" prefix is taken off the address, and each of the
+/// What a start does to freshly loaded settings: the "ftp://" prefix is taken off the address (a "ftpes://",
+/// "ftps://" or "sftp://" prefix chooses its protocol and is taken off too), and each of the
 /// three names whose format is set is made anew for aToday. Returns the messages for the user (one per prefix
 /// taken off).
 QStringList PrepareLoadedSettings(TVandrelSettings& aSettings, const QDateTime& aToday);

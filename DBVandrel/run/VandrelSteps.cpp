@@ -553,7 +553,15 @@ public:
         const TVandrelSettings& settings = aContext.Settings();
         // A limit that cannot be read stops the step before it connects.
         const qint64 limit = VandrelHousekeeping::TransferLimitBytes(settings.TransferLimit);
-        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword);
+        TFtpOptions options;
+        options.Protocol = ProtocolFromName(settings.FTPProtocol);
+        options.Passive = settings.FTPPassive;
+        options.KeyFile = settings.SSHKeyFile;
+        options.KeyPassphrase = settings.SSHKeyPassphrase;
+        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, options);
+        // A server the trust files do not know yet: a person may trust it; a run without one fails and says how.
+        if (aContext.Interactive())
+            ftp.SetTrustHandler([&aContext](const QString& aQuestion) { return aContext.Confirm(aQuestion); });
         ftp.SetTransferLimit(limit);
         ftp.SetStatusHandler([&aContext](TFtpStatus aStatus, const QString&) {
             if (aStatus != fsTransferReady && aStatus != fsTransferAborted)
@@ -577,7 +585,7 @@ public:
         const QString fileName = settings.FTPFilename;
         const QString archive = settings.ArchiveFilename;
         // The server in the log: the address without its user or password, which it never holds.
-        const QString remote = QStringLiteral("ftp://%1/%2").arg(settings.FTPUrl, fileName);
+        const QString remote = ftp.DisplayUrl(fileName);
         QElapsedTimer clock;
         clock.start();
         // The archive's SHA-256, computed from its bytes as they are sent or arrive.

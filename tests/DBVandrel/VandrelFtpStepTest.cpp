@@ -94,6 +94,26 @@ TEST_F(VandrelFtpStepTest, UploadThenDownloadInOneRun)
     EXPECT_TRUE(log.contains(QStringLiteral("<- STOR db 1.zip.part.vandrel"))) << log.toStdString();
     EXPECT_TRUE(log.contains(QStringLiteral("<- RETR db 1.zip"))) << log.toStdString();
     EXPECT_EQ(log.count(QStringLiteral("<- CWD in/box")), 2) << log.toStdString();
+    EXPECT_TRUE(log.contains(QStringLiteral("<- EPSV"))) << "a new settings file transfers in passive mode";
+}
+
+// A settings file written before the protocol records existed: plain FTP in active mode, exactly as before.
+TEST_F(VandrelFtpStepTest, OlderSettingsFile_PlainFtpInActiveMode)
+{
+    const QByteArray original = RandomBytes(64 * 1024, 3);
+    WriteFile(Archive(), original);
+    FRun.Settings.FTPProtocol = QStringLiteral("FTP"); // the values such a file reads for the absent records
+    FRun.Settings.FTPPassive = false;
+    FRun.Settings.Upload = true;
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_EQ(ReadFile(Remote()), original);
+    FServer.Stop();
+    const QString log = FServer.Output();
+    EXPECT_TRUE(log.contains(QStringLiteral("<- PORT ")) || log.contains(QStringLiteral("<- EPRT ")))
+        << log.toStdString();
+    EXPECT_FALSE(log.contains(QStringLiteral("<- EPSV")) || log.contains(QStringLiteral("<- PASV")));
+    EXPECT_FALSE(log.contains(QStringLiteral("<- AUTH")));
 }
 
 TEST_F(VandrelFtpStepTest, UploadRemovesWhatAKilledUploadLeftAndSaysSo)

@@ -73,19 +73,38 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("kept");
-        QTest::newRow("lower case") << QStringLiteral("ftp://host/dir") << QStringLiteral("host/dir");
-        QTest::newRow("mixed case") << QStringLiteral("Ftp://host") << QStringLiteral("host");
-        QTest::newRow("doubled prefix") << QStringLiteral("ftp://FTP://host") << QStringLiteral("host");
-        QTest::newRow("no prefix") << QStringLiteral("host:2121/a/b") << QStringLiteral("host:2121/a/b");
+        QTest::addColumn<QString>("start");  // the protocol chosen before
+        QTest::addColumn<QString>("chosen"); // and after
+        const QString ftp = QStringLiteral("FTP");
+        QTest::newRow("lower case") << QStringLiteral("ftp://host/dir") << QStringLiteral("host/dir") << ftp << ftp;
+        QTest::newRow("mixed case") << QStringLiteral("Ftp://host") << QStringLiteral("host") << ftp << ftp;
+        QTest::newRow("doubled prefix") << QStringLiteral("ftp://FTP://host") << QStringLiteral("host") << ftp << ftp;
+        QTest::newRow("no prefix") << QStringLiteral("host:2121/a/b") << QStringLiteral("host:2121/a/b") << ftp << ftp;
+        QTest::newRow("sftp chooses SFTP")
+            << QStringLiteral("sftp://host/dir") << QStringLiteral("host/dir") << ftp << QStringLiteral("SFTP");
+        QTest::newRow("ftpes in capitals")
+            << QStringLiteral("FTPES://[::1]:2121") << QStringLiteral("[::1]:2121") << ftp << QStringLiteral("FTPES");
+        QTest::newRow("ftp keeps a secure choice") << QStringLiteral("ftp://host") << QStringLiteral("host")
+                                                   << QStringLiteral("FTPS") << QStringLiteral("FTPS");
     }
 
     void FtpPrefixIsRemoved()
     {
         QFETCH(QString, typed);
         QFETCH(QString, kept);
+        QFETCH(QString, start);
+        QFETCH(QString, chosen);
         TfrmVandrel window;
-        window.FUi->edtFTPUrl->setText(typed);
-        QCOMPARE(window.FUi->edtFTPUrl->text(), kept);
+        TfrmVandrelForm& ui = *window.FUi;
+        ui.FTPProtocol->setCurrentText(start);
+        ui.edtFTPUrl->setText(typed);
+        QCOMPARE(ui.edtFTPUrl->text(), kept);
+        QCOMPARE(ui.FTPProtocol->currentText(), chosen);
+        QCOMPARE(window.Settings().FTPProtocol, chosen);
+        // The SSH key belongs to SFTP only; passive mode to the FTP family.
+        QCOMPARE(ui.edtSSHKeyFile->isHidden(), chosen != QStringLiteral("SFTP"));
+        QCOMPARE(ui.medtSSHKeyPassphrase->isHidden(), chosen != QStringLiteral("SFTP"));
+        QCOMPARE(ui.ckbxFTPPassive->isEnabled(), chosen != QStringLiteral("SFTP"));
     }
 
     void MoveFieldsFollowTheMoveBox()

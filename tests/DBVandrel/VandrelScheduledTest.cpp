@@ -795,4 +795,60 @@ INSTANTIATE_TEST_SUITE_P(Files, VandrelFileModeTest, ::testing::Values(
     [](const ::testing::TestParamInfo<TModeRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
 
+// ---------------------------------------------------------------------------------------------------------------
+// A scheduled pair with every integrity option on: what arrives is what left, under a new name beside the original.
+
+TEST_F(VandrelScheduledTest, Pair_EveryIntegrityOptionOn_MovesTheDatabaseUnderANewNameBesideTheOriginal)
+{
+    TFakeSqlServer sql;
+    const QByteArray sales = SalesData();
+    sql.CreateDatabase(QStringLiteral("Sales"), sales);
+    StartFtp();
+    const QString password = QStringLiteral("Tr0ub4dor&3");
+    ASSERT_TRUE(QDir().mkpath(Path("x/out")));
+    ASSERT_TRUE(QDir().mkpath(sql.Root() + QStringLiteral("/nightly")));
+
+    TVandrelSettings sending = Job(QStringLiteral("Sales.bin"));
+    sending.Backup = sending.Compress = sending.Upload = true;
+    sending.CopyOnly = sending.VerifyBackup = sending.EncryptArchive = sending.RequireChecksum = true;
+    sending.ArchivePassword = password;
+    sending.BackupFilename = sql.Root() + QStringLiteral("/Sales.bak");
+    sending.ArchiveFilename = Path("x/out/Sales.zip");
+    Save(Path("x/sending.cfg"), sending);
+    StoreConnection(sql.ConnectionString(QStringLiteral("Sales")), Path("x/sending.udl"));
+    const TProgramRun sent = RunToEnd({Path("x/sending.cfg")});
+    ASSERT_EQ(sent.ExitCode, esSuccess) << sent.Text();
+    EXPECT_TRUE(sent.Out.contains(QStringLiteral("COPY_ONLY, CHECKSUM"))) << sent.Text();
+    EXPECT_TRUE(sent.Out.contains(QStringLiteral("RESTORE VERIFYONLY"))) << sent.Text();
+    EXPECT_TRUE(RemoteFiles().contains(QStringLiteral("Sales.bin.sha256"))) << RemoteFiles().join(u' ').toStdString();
+    // The entry on the FTP server is AES-encrypted (compression method 99 in its local header).
+    const QByteArray remote = ReadFile(Path("ftp/Sales.bin"));
+    ASSERT_GT(remote.size(), 30);
+    EXPECT_EQ(static_cast<unsigned char>(remote.at(8)), 99);
+    EXPECT_EQ(remote.indexOf(sales.left(64)), -1);
+
+    // The receiving job connects to master and restores as a new database, its files moved.
+    TVandrelSettings receiving = Job(QStringLiteral("Sales.bin"));
+    receiving.Download = receiving.Extract = receiving.Restore = true;
+    receiving.EncryptArchive = receiving.RequireChecksum = receiving.SingleUser = true;
+    receiving.ArchivePassword = password;
+    receiving.ArchiveFilename = Path("x/in/Sales.zip");
+    receiving.BackupFilename = Path("x/in/Sales.bak");
+    receiving.RestoreAs = QStringLiteral("SalesNightly");
+    receiving.ExpectSourceDatabase = QStringLiteral("Sales");
+    receiving.Move = true;
+    receiving.RestorePhysicalData = sql.Root() + QStringLiteral("/nightly/SalesNightly.mdf");
+    receiving.RestorePhysicalLog = sql.Root() + QStringLiteral("/nightly/SalesNightly_log.ldf");
+    Save(Path("x/receiving.cfg"), receiving);
+    StoreConnection(sql.ConnectionString(QStringLiteral("master")), Path("x/receiving.udl"));
+    const TProgramRun received = RunToEnd({Path("x/receiving.cfg")});
+    ASSERT_EQ(received.ExitCode, esSuccess) << received.Text();
+    EXPECT_TRUE(received.Out.contains(QStringLiteral("Backup set: database [Sales]"))) << received.Text();
+    EXPECT_EQ(ReadFile(receiving.RestorePhysicalData), sales);
+    // The original is untouched, and still backs up.
+    EXPECT_EQ(ReadFile(sql.Root() + QStringLiteral("/Sales/Sales.mdf")), sales);
+    const TProgramRun again = RunToEnd({Path("x/sending.cfg")});
+    EXPECT_EQ(again.ExitCode, esSuccess) << again.Text();
+}
+
 } // namespace

@@ -296,6 +296,8 @@ struct TPrefixRow
     const char* Typed;
     const char* Kept;
     int Messages;
+    const char* Protocol = "FTP"; ///< chosen before the start
+    const char* Chosen = "FTP";   ///< chosen after it
 };
 
 class VandrelPrepareFtpUrlTest : public ::testing::TestWithParam<TPrefixRow>
@@ -306,8 +308,10 @@ TEST_P(VandrelPrepareFtpUrlTest, EveryPrefixIsTakenOffWithOneMessageEach)
 {
     TVandrelSettings settings;
     settings.FTPUrl = QString::fromUtf8(GetParam().Typed);
+    settings.FTPProtocol = QString::fromUtf8(GetParam().Protocol);
     const QStringList messages = PrepareLoadedSettings(settings, Today());
     EXPECT_EQ(settings.FTPUrl, QString::fromUtf8(GetParam().Kept));
+    EXPECT_EQ(settings.FTPProtocol, QString::fromUtf8(GetParam().Chosen));
     EXPECT_EQ(messages, QStringList(GetParam().Messages, FtpPrefixMessage()));
 }
 
@@ -319,7 +323,12 @@ INSTANTIATE_TEST_SUITE_P(FtpPrefix, VandrelPrepareFtpUrlTest, ::testing::Values(
     TPrefixRow{"ThreePrefixesInMixedCase", "ftp://Ftp://FTP://host:21/a", "host:21/a", 3},
     TPrefixRow{"OnlyAPrefix", "ftp://", "", 1},
     TPrefixRow{"PrefixInsideTheAddressStays", "host/ftp://x", "host/ftp://x", 0},
-    TPrefixRow{"OtherSchemeStays", "sftp://host", "sftp://host", 0}),
+    TPrefixRow{"SftpPrefixChoosesSftp", "sftp://host", "host", 0, "FTP", "SFTP"},
+    TPrefixRow{"SecurePrefixesInAnyCase", "FTPES://h/d", "h/d", 0, "FTP", "FTPES"},
+    TPrefixRow{"ImplicitTlsPrefix", "ftps://[::1]:990", "[::1]:990", 0, "SFTP", "FTPS"},
+    TPrefixRow{"PlainPrefixKeepsSecureChoice", "ftp://host", "host", 1, "FTPS", "FTPS"},
+    TPrefixRow{"SecureThenPlainPrefix", "sftp://ftp://host", "host", 1, "FTP", "SFTP"},
+    TPrefixRow{"OtherSchemeStays", "https://host", "https://host", 0}),
     [](const ::testing::TestParamInfo<TPrefixRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
 

@@ -4,7 +4,8 @@
 
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
                     [--refuse-rename-over] [--refuse-rename] [--refuse-rename-from PATTERN ...] [--log-commands]
-                    [--stall-after BYTES] [--delay COMMAND=SECONDS ...] [--read-only]
+                    [--stall-after BYTES] [--delay COMMAND=SECONDS ...] [--bind ADDRESS]
+                    [--tls explicit|implicit --cert PEM] [--read-only]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do; --refuse-rename makes
 every RNTO fail; --refuse-rename-from makes RNTO fail when the name given to RNFR matches PATTERN (fnmatch, case
 sensitive, e.g. "*.part.vandrel"), so that one rename of a sequence fails while the others work.
@@ -12,7 +13,9 @@ sensitive, e.g. "*.part.vandrel"), so that one rename of a sequence fails while 
 that many bytes, as a server or network that hangs mid-transfer does.
 --delay makes the server wait before it handles COMMAND (e.g. DELE=2), as a slow server does.
 --read-only lets every user list and download but not store, rename or delete.
-Binds 127.0.0.1 only, prints "PORT <n>" when it listens, and ends when its standard input
+--tls makes it an FTPS server that requires TLS for the login and every data connection: "explicit" after
+AUTH TLS on the FTP port, "implicit" from the first byte; --cert names the PEM file with its certificate and key.
+--bind chooses the loopback address (127.0.0.1 by default, or ::1). Binds that address only, prints "PORT <n>" when it listens, and ends when its standard input
 closes, so it never outlives the test that started it.
 """
 import argparse
@@ -41,6 +44,9 @@ def main():
     parser.add_argument("--delay", action="append", default=[], help="COMMAND=SECONDS: wait before COMMAND")
     parser.add_argument("--stall-after", type=int, default=-1, help="bytes after which data connections hang")
     parser.add_argument("--read-only", action="store_true", help="users may list and download only")
+    parser.add_argument("--bind", default="127.0.0.1")
+    parser.add_argument("--tls", choices=["explicit", "implicit"])
+    parser.add_argument("--cert")
     args = parser.parse_args()
 
     if args.log_commands:
@@ -52,7 +58,39 @@ def main():
 
     delays = {name.upper(): float(seconds) for name, _, seconds in (d.partition("=") for d in args.delay)}
 
-    class Handler(FTPHandler):
+    base = FTPHandler
+    if args.tls:
+        from pyftpdlib.handlers import TLS_DTPHandler, TLS_FTPHandler
+
+        class Secure(TLS_FTPHandler):
+            certfile = args.cert
+            tls_control_required = True
+            tls_data_required = True
+            # pyftpdlib's data connections lose TLS 1.3 session tickets under libcurl: TLS 1.2 keeps them working.
+            ssl_options = __import__("OpenSSL").SSL.OP_NO_TLSv1_3 | __import__("OpenSSL").SSL.OP_NO_COMPRESSION
+
+            def handle(self):
+                if args.tls != "implicit":
+                    return super().handle()
+                # Implicit TLS: the handshake comes first; the greeting follows through TLS.
+                self.secure_connection(self.ssl_context)
+                return None
+
+            def handle_ssl_established(self):
+                if args.tls == "implicit" and not getattr(self, "_greeted", False):
+                    self._greeted = True
+                    super().handle()
+
+        class SecureData(TLS_DTPHandler):
+            # libcurl starts TLS on a data connection as soon as it is open, before its command: the handshake
+            # must go on although no transfer was asked for yet.
+            def readable(self):
+                return self._ssl_accepting or super().readable()
+
+        Secure.dtp_handler = SecureData
+        base = Secure
+
+    class Handler(base):
         def pre_process_command(self, line, cmd, arg):
             if cmd in delays:
                 time.sleep(delays[cmd])  # the whole server waits: the tests use one client at a time
@@ -100,7 +138,7 @@ def main():
     Handler.auth_failed_timeout = 0.1  # the tests need no brute-force delay
     Handler.permit_foreign_addresses = False
     Handler.masquerade_address = None
-    server = FTPServer(("127.0.0.1", args.port), Handler)
+    server = FTPServer((args.bind, args.port), Handler)
     port = server.socket.getsockname()[1]
 
     def watch_stdin():
