@@ -8,7 +8,6 @@
 #include "UConnectionStringManager.h"
 #include "UDatConModule.h"
 #include "UDataLinkDialog.h"
-#include "UDatConModule.h"
 #include "UFtpTransfer.h"
 #include "UWorker.h"
 #include "VandrelCheck.h"

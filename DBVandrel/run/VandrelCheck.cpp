@@ -97,8 +97,8 @@ public:
             });
         if (s.Upload)
             Guarded(QStringLiteral("Archives kept on the server"), [&s] {
-                const int keep =
-                    VandrelHousekeeping::KeepCount(s.KeepRemote, QStringLiteral("\"Keep the newest N archives on the server\""));
+                const int keep = VandrelHousekeeping::KeepCount(
+                    s.KeepRemote, QStringLiteral("\"Keep the newest N archives on the server\""));
                 return keep == 0 ? QStringLiteral("all") : QString::number(keep);
             });
         if (s.Backup || s.Compress || s.Download || s.Extract)
@@ -148,12 +148,13 @@ public:
                        QStringLiteral("the login may not back it up (it needs BACKUP DATABASE on it, as "
                                       "db_backupoperator, db_owner or sysadmin have)"));
         if (s.Restore)
-            Permission(connection,
-                       QStringLiteral("Permission to restore %1").arg(USVSQLBackup::BracketedName(database)),
-                       QStringLiteral("SELECT IS_SRVROLEMEMBER(N'sysadmin') AS sysadmin, IS_SRVROLEMEMBER(N'dbcreator') "
-                                      "AS dbcreator, HAS_PERMS_BY_NAME(NULL, NULL, N'CREATE ANY DATABASE') AS allowed"),
-                       QStringLiteral("the login may not restore (it is neither sysadmin nor dbcreator and lacks "
-                                      "CREATE ANY DATABASE)"));
+            Permission(
+                connection,
+                QStringLiteral("Permission to restore %1").arg(USVSQLBackup::BracketedName(database)),
+                QStringLiteral("SELECT IS_SRVROLEMEMBER(N'sysadmin') AS sysadmin, IS_SRVROLEMEMBER(N'dbcreator') "
+                               "AS dbcreator, HAS_PERMS_BY_NAME(NULL, NULL, N'CREATE ANY DATABASE') AS allowed"),
+                QStringLiteral("the login may not restore (it is neither sysadmin nor dbcreator and lacks "
+                               "CREATE ANY DATABASE)"));
         try {
             sysadmin = Value(connection,
                              QStringLiteral("SELECT IS_SRVROLEMEMBER(N'sysadmin') AS sysadmin"),
@@ -222,9 +223,10 @@ public:
         // A name under the upload's temporary pattern that no upload uses: it never meets a real archive.
         const QString base = UFileNaming::ExtractFileName(s.FTPFilename);
         const QString probe =
-            folder + TFtpTransfer::TemporaryName((base.isEmpty() ? QStringLiteral("vandrel") : base) +
-                                                 QStringLiteral(".check-%1")
-                                                     .arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0')));
+            folder +
+            TFtpTransfer::TemporaryName(
+                (base.isEmpty() ? QStringLiteral("vandrel") : base) +
+                QStringLiteral(".check-%1").arg(QRandomGenerator::system()->generate(), 8, 16, QLatin1Char('0')));
         Guarded(QStringLiteral("FTP write in %1").arg(where), [&] {
             ftp->ProbeWrite(probe);
             return QString();
@@ -325,9 +327,7 @@ private:
         const qint64 free = QStorageInfo(folder).bytesAvailable();
         const qint64 last = LastSize(folder, aFileName, aPattern);
         if (last > 0 && free >= 0 && free < last) {
-            Line(subject,
-                 crFailed,
-                 QStringLiteral("only %1 free, the last file took %2").arg(Size(free), Size(last)));
+            Line(subject, crFailed, QStringLiteral("only %1 free, the last file took %2").arg(Size(free), Size(last)));
             return;
         }
         Line(subject,
@@ -429,7 +429,8 @@ int RunCheck(const TCommandLine& aCommandLine)
     }
     print(subject + QStringLiteral(": ok"));
     const std::atomic<bool> running{true};
-    const bool passed = CheckJob(settings, QString(), [&print](const TCheckLine& aLine) { print(aLine.Text()); }, running);
+    const bool passed = CheckJob(
+        settings, QString(), [&print](const TCheckLine& aLine) { print(aLine.Text()); }, running);
     return passed ? esSuccess : esRunFailed;
 }
 

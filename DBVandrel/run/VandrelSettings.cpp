@@ -145,10 +145,8 @@ std::span<const TSettingField> AddedSettingFields()
     return cAddedFields;
 }
 
-TSettingsLoad LoadSettingsFile(const QString& aFileName,
-                               USVCrypt::TCryptKey aKey,
-                               TVandrelSettings& aSettings,
-                               bool aMoveAside)
+TSettingsLoad
+LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSettings& aSettings, bool aMoveAside)
 {
     const QByteArray fileBytes = UPersistRecords::ReadFileBytes(aFileName);
     TRecordReader reader(UPersistRecords::DecodeSettingsFile(fileBytes, aKey));

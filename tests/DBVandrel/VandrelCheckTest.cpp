@@ -2,11 +2,11 @@
 // A job checked without running it, against the fake SQL Server and a loopback FTP server: a good set-up passes and
 // leaves nothing behind; each fault (a wrong password, a missing folder, a login without rights, a read-only FTP
 // directory) fails its own line; the program's --check says so in its exit status.
+#include "VandrelCheck.h"
 #include "TFakeSqlServer.h"
 #include "TServerProcess.h"
 #include "TestFiles.h"
 #include "UDatCon.h"
-#include "VandrelCheck.h"
 #include "VandrelSettings.h"
 
 #include <QDir>
@@ -77,7 +77,8 @@ protected:
     {
         QList<TCheckLine> lines;
         const std::atomic<bool> running{true};
-        aPassed = CheckJob(FSettings, FConnection, [&lines](const TCheckLine& aLine) { lines.append(aLine); }, running);
+        aPassed = CheckJob(
+            FSettings, FConnection, [&lines](const TCheckLine& aLine) { lines.append(aLine); }, running);
         return lines;
     }
 
@@ -101,12 +102,13 @@ TEST_F(VandrelCheckTest, GoodSetUp_EveryCheckPassesAndNothingIsLeft)
         EXPECT_EQ(line.Result, crOk) << line.Text().toStdString();
         subjects.append(line.Subject);
     }
-    for (const QString& expected : {QStringLiteral("Database connection"),
-                                    QStringLiteral("Permission to back up [Sales]"),
-                                    QStringLiteral("Permission to restore [Sales]"),
-                                    QStringLiteral("Folder %1 on the database server").arg(Path(QStringLiteral("backups"))),
-                                    QStringLiteral("Archive folder %1/").arg(Path(QStringLiteral("archives"))),
-                                    QStringLiteral("FTP write in %1").arg(FSettings.FTPUrl)})
+    for (const QString& expected :
+         {QStringLiteral("Database connection"),
+          QStringLiteral("Permission to back up [Sales]"),
+          QStringLiteral("Permission to restore [Sales]"),
+          QStringLiteral("Folder %1 on the database server").arg(Path(QStringLiteral("backups"))),
+          QStringLiteral("Archive folder %1/").arg(Path(QStringLiteral("archives"))),
+          QStringLiteral("FTP write in %1").arg(FSettings.FTPUrl)})
         EXPECT_TRUE(subjects.contains(expected)) << expected.toStdString() << "\n" << Text(lines);
     // The FTP test file went at once; nothing else was made.
     EXPECT_EQ(QDir(Path(QStringLiteral("ftp"))).entryList(QDir::Files | QDir::Hidden), QStringList());
@@ -187,7 +189,7 @@ TEST_F(VandrelCheckTest, Program_ExitStatusSaysWhetherAllPassed)
         ASSERT_TRUE(program.waitForFinished(60000));
         const QString out = QString::fromUtf8(program.readAllStandardOutput());
         EXPECT_EQ(program.exitCode(), good ? 0 : 1) << out.toStdString();
-        EXPECT_TRUE(out.contains(QStringLiteral("Database connection: ok"))  == good) << out.toStdString();
+        EXPECT_TRUE(out.contains(QStringLiteral("Database connection: ok")) == good) << out.toStdString();
         EXPECT_TRUE(out.contains(QStringLiteral("FTP write in %1: ok").arg(FSettings.FTPUrl))) << out.toStdString();
     }
     EXPECT_EQ(TestFiles::ReadFile(job), saved);
