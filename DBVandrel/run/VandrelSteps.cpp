@@ -84,11 +84,13 @@ void RunBackup(TStepContext& aContext,
 {
     auto running = std::make_shared<std::atomic<bool>>(true);
     auto lastMessage = std::make_shared<std::atomic<qint64>>(NowMs());
-    // The server's progress messages become status lines while the backup runs.
+    // The server's messages go to the report while the backup runs, and its progress messages drive the bar.
     const TDBSubscription messages =
         aConnection->SubscribeInfoMessage([&aContext, lastMessage](const TDBError& aError, TDBConnection&) {
             lastMessage->store(NowMs());
-            aContext.Status(aError.Description);
+            aContext.ServerMessage(aError.Description);
+            if (const int percent = ProgressPercent(aError); percent >= 0)
+                aContext.Progress(percent);
         });
     // Set when the statement is given up: the program then does not wait for it at its end.
     auto givenUp = std::make_shared<std::shared_ptr<TAbandonable>>();
@@ -361,9 +363,10 @@ public:
         aContext.Progress(0);
         std::exception_ptr failure;
         {
-            // The server's progress and completion messages become status lines while the restore runs.
+            // The server's progress and completion messages go to the report while the restore runs; the bar
+            // follows the data file.
             const TDBSubscription messages = connection->SubscribeInfoMessage(
-                [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
+                [&aContext](const TDBError& aError, TDBConnection&) { aContext.ServerMessage(aError.Description); });
             if (singleUser) {
                 try {
                     USVSQLBackup::SetSingleUser(*connection, target);
