@@ -558,7 +558,12 @@ public:
         options.Passive = settings.FTPPassive;
         options.KeyFile = settings.SSHKeyFile;
         options.KeyPassphrase = settings.SSHKeyPassphrase;
-        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, options);
+        // A name with "/" is a path below the address's directory: its folder joins the address, so the listing,
+        // the temporary names and the checksum file all work in that folder. A name that could leave the directory
+        // is refused before anything is sent.
+        const TRemoteName name = SplitRemoteName(settings.FTPFilename);
+        TFtpTransfer ftp(
+            AddressWithFolder(settings.FTPUrl, name.Folder), settings.FTPUser, settings.FTPPassword, options);
         // A server the trust files do not know yet: a person may trust it; a run without one fails and says how.
         if (aContext.Interactive())
             ftp.SetTrustHandler([&aContext](const QString& aQuestion) { return aContext.Confirm(aQuestion); });
@@ -581,7 +586,7 @@ public:
         // could not.
         ftp.SetLeftoverHandler([&aContext](const TLeftover& aLeftover) { aContext.Status(LeftoverLine(aLeftover)); });
         TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
-        const QString fileName = settings.FTPFilename;
+        const QString fileName = name.Leaf;
         const QString archive = settings.ArchiveFilename;
         // The server in the log: the address without its user or password, which it never holds.
         const QString remote = ftp.DisplayUrl(fileName);
