@@ -354,6 +354,46 @@ QString CertificateFingerprint(const QByteArray& aDer)
 
 } // namespace
 
+TRemoteName SplitRemoteName(const QString& aFileName)
+{
+    RefuseLineBreak(aFileName, QStringLiteral("file name"));
+    for (const QChar c : aFileName) {
+        if (c.category() == QChar::Other_Control)
+            throw EVandrel(QStringLiteral("The FTP file name contains the control character U+%1 and is refused.")
+                               .arg(c.unicode(), 4, 16, QLatin1Char('0')));
+    }
+    if (aFileName.isEmpty())
+        throw EVandrel(QStringLiteral("The FTP file name is empty."));
+    // Windows servers read "\" as a separator and "C:" as a drive: a name must not climb out there either.
+    static const QRegularExpression drive(QStringLiteral(R"(^[A-Za-z]:)"));
+    if (aFileName.startsWith(QLatin1Char('/')) || aFileName.startsWith(QLatin1Char('\\')) ||
+        drive.match(aFileName).hasMatch())
+        throw EVandrel(QStringLiteral("The FTP file name \"%1\" is an absolute path; give a name, or a path below the "
+                                      "FTP directory.")
+                           .arg(aFileName));
+    static const QRegularExpression separator(QStringLiteral(R"([/\\])"));
+    static const QRegularExpression onlyDots(QStringLiteral(R"(^\.+$)"));
+    for (const QString& segment : aFileName.split(separator)) {
+        if (segment.isEmpty() || onlyDots.match(segment).hasMatch())
+            throw EVandrel(
+                QStringLiteral("The FTP file name \"%1\" has an empty, \".\" or \"..\" part: it must be a name, or a "
+                               "path of names below the FTP directory.")
+                    .arg(aFileName));
+    }
+    const qsizetype slash = aFileName.lastIndexOf(QLatin1Char('/'));
+    return {aFileName.left(std::max<qsizetype>(slash, 0)), aFileName.mid(slash + 1)};
+}
+
+QString AddressWithFolder(const QString& aUrl, const QString& aFolder)
+{
+    if (aFolder.isEmpty())
+        return aUrl;
+    QString url = aUrl;
+    while (url.endsWith(QLatin1Char('/')))
+        url.chop(1);
+    return url + QLatin1Char('/') + aFolder;
+}
+
 TFtpAddress SplitAddress(const QString& aUrl)
 {
     TFtpAddress result;
@@ -869,6 +909,12 @@ void TFtpTransfer::ResetRequest()
         throw EVandrel(QStringLiteral("The FTP connection is closed."));
     CURL* curl = FCurl.get();
     SetOpt(curl, CURLOPT_URL, FBaseUrl.constData());
+    // A request that sets no sink of its own must never write into the one an earlier request left behind.
+    SetOpt(
+        curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t aSize, size_t aCount, void*) -> size_t {
+            return aSize * aCount;
+        });
+    SetOpt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     SetOpt(curl, CURLOPT_NOBODY, 0L);
     SetOpt(curl, CURLOPT_UPLOAD, 0L);
     SetOpt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));

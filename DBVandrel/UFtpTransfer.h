@@ -102,8 +102,21 @@ struct TLeftover
     QString Reason; ///< why it is still there (laNotRemoved, laNotRestored)
 };
 
+/// A file name typed for the FTP server: a path below the address's directory.
+struct TRemoteName
+{
+    QString Folder; ///< the folders before the name ("a/b"), empty for the address's directory itself
+    QString Leaf;   ///< the file's own name
+};
+
 /// Splits an address at its first "/" into host and directory (empty when nothing follows the "/").
 TFtpAddress SplitAddress(const QString& aUrl);
+/// Splits a typed file name at its last "/". Throws EVandrel, naming the fault, for a name that could reach outside
+/// the address's directory or be read otherwise by a server: empty, absolute ("/x", "\x", "C:x"), with an empty,
+/// "." or ".." segment ("\" separates too), or with a control character.
+TRemoteName SplitRemoteName(const QString& aFileName);
+/// The address aUrl with aFolder (a TRemoteName's) below its directory.
+QString AddressWithFolder(const QString& aUrl, const QString& aFolder);
 /// Parses one line of a LIST reply (Unix "ls -l" or Windows/IIS style); nothing for other lines.
 std::optional<TFtpListEntry> ParseListLine(const QString& aLine);
 /// Parses a whole LIST reply (UTF-8, CR LF or LF line ends).

@@ -5,12 +5,15 @@
 #include "UHandles.h"
 #include "UWriteBehind.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFileInfo>
+#include <QHash>
 #include <QStringList>
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
@@ -18,6 +21,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <climits>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -571,10 +575,30 @@ TZip OpenArchive(const QString& aArchiveName, int aFlags)
     return archive;
 }
 
-// The entry's path relative to the target directory, with "/" separators; throws when it is absolute or climbs
-// out ("..") of the directory. "\" counts as a separator too: archives made on Windows may use it.
+/// aText with its control characters shown as "?", for a message.
+QString Printable(QString aText)
+{
+    for (QChar& c : aText) {
+        if (c.category() == QChar::Other_Control)
+            c = QLatin1Char('?');
+    }
+    return aText;
+}
+
+[[noreturn]] void Refuse(const QString& aMessage, const QString& aArchiveName)
+{
+    Fail(aMessage, QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
+}
+
+// The entry's path relative to the target directory, with "/" separators; throws when it is absolute, climbs out
+// ("..") of the directory, holds a control character or a component too long for a file name. "\" counts as a
+// separator too: archives made on Windows may use it.
 QString SafeRelativePath(const QString& aEntryName, const QString& aArchiveName)
 {
+    if (std::any_of(
+            aEntryName.cbegin(), aEntryName.cend(), [](QChar c) { return c.category() == QChar::Other_Control; }))
+        Refuse(QStringLiteral("Unsafe entry name '%1': it holds a control character.").arg(Printable(aEntryName)),
+               aArchiveName);
     QString name = aEntryName;
     name.replace(QLatin1Char('\\'), QLatin1Char('/'));
     const bool absolute = name.startsWith(QLatin1Char('/')) ||
@@ -588,9 +612,22 @@ QString SafeRelativePath(const QString& aEntryName, const QString& aArchiveName)
             parts << part;
     }
     if (absolute || climbs || parts.isEmpty())
-        Fail(QStringLiteral("Unsafe entry path '%1': an absolute path or one leaving the target directory.")
-                 .arg(aEntryName),
-             QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
+        Refuse(QStringLiteral("Unsafe entry path '%1': an absolute path or one leaving the target directory.")
+                   .arg(aEntryName),
+               aArchiveName);
+    for (const QString& part : parts) {
+        if (QFile::encodeName(part).size() > NAME_MAX)
+            Refuse(QStringLiteral("Entry path '%1': the name '%2' is longer than a file name may be (%3 bytes).")
+                       .arg(aEntryName, part)
+                       .arg(NAME_MAX),
+                   aArchiveName);
+    }
+    // Our own temporary files beside the extracted ones carry this ending: an entry must not be taken for one.
+    if (parts.last().endsWith(QLatin1String(".part.vandrel")))
+        Refuse(QStringLiteral("Entry path '%1': names ending in \".part.vandrel\" are reserved for the files on their "
+                              "way out of an archive.")
+                   .arg(aEntryName),
+               aArchiveName);
     return parts.join(QLatin1Char('/'));
 }
 
@@ -601,6 +638,72 @@ struct TEntry
     bool Directory;
     qint64 Size;
 };
+
+/// True when entry aIndex was stored from a symbolic link (Unix attributes with the link type).
+bool IsSymbolicLink(zip_t* aArchive, zip_uint64_t aIndex)
+{
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(aArchive, aIndex, 0, &system, &attributes) != 0)
+        return false;
+    return system == ZIP_OPSYS_UNIX && S_ISLNK(static_cast<mode_t>(attributes >> 16));
+}
+
+/// The entries of the archive, every one checked before anything is written: safe names, no symbolic link, no
+/// path given twice or both as a file and as a folder.
+std::vector<TEntry> ReadEntries(zip_t* aArchive, const QString& aArchiveName)
+{
+    const zip_int64_t count = zip_get_num_entries(aArchive, 0);
+    std::vector<TEntry> entries;
+    QHash<QString, bool> kinds; // each path extracted, and whether it is a folder
+    const auto claim = [&](const QString& aPath, bool aDirectory, const QString& aEntryName) {
+        const auto known = kinds.constFind(aPath);
+        if (known == kinds.cend())
+            kinds.insert(aPath, aDirectory);
+        else if (!aDirectory || !*known)
+            Refuse(QStringLiteral("Entry path '%1': the archive holds '%2' twice, or both as a file and as a folder.")
+                       .arg(aEntryName, aPath),
+                   aArchiveName);
+    };
+    for (zip_int64_t i = 0; i < count; ++i) {
+        const auto index = static_cast<zip_uint64_t>(i);
+        zip_stat_t st;
+        if (zip_stat_index(aArchive, index, 0, &st) != 0)
+            Fail(Local(zip_strerror(aArchive)), QStringLiteral("Unable to read archive %1.").arg(aArchiveName));
+        const QString name = QString::fromUtf8(st.name);
+        TEntry entry{index,
+                     SafeRelativePath(name, aArchiveName),
+                     name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\')),
+                     static_cast<qint64>(std::min<zip_uint64_t>(st.size, std::numeric_limits<qint64>::max()))};
+        if (IsSymbolicLink(aArchive, index))
+            Refuse(QStringLiteral("Entry '%1' is a symbolic link; an archive holding one is not extracted.").arg(name),
+                   aArchiveName);
+        const QStringList parts = entry.Path.split(QLatin1Char('/'));
+        for (qsizetype k = 1; k < parts.size(); ++k)
+            claim(parts.mid(0, k).join(QLatin1Char('/')), true, name);
+        claim(entry.Path, entry.Directory, name);
+        entries.push_back(entry);
+    }
+    return entries;
+}
+
+/// Throws when the volume of aTargetDir has less room than aNeeded bytes, giving both figures.
+void CheckFreeSpace(const QString& aTargetDir, qint64 aNeeded, const QString& aArchiveName)
+{
+    struct statvfs volume = {};
+    if (::statvfs(QFile::encodeName(aTargetDir).constData(), &volume) != 0)
+        return; // nothing known about the room: the writes themselves will tell
+    constexpr quint64 cMost = std::numeric_limits<qint64>::max();
+    const quint64 unit = std::max<quint64>(volume.f_frsize, 1);
+    const quint64 free = volume.f_bavail > cMost / unit ? cMost : volume.f_bavail * unit;
+    if (static_cast<quint64>(aNeeded) <= free)
+        return;
+    Refuse(QStringLiteral("The archive's files take %1 bytes, but only %2 bytes are free in %3.")
+               .arg(aNeeded)
+               .arg(free)
+               .arg(aTargetDir),
+           aArchiveName);
+}
 
 /// The system's reason for the last failed call, e.g. "No space left on device".
 QString SystemError(int aError)
@@ -624,56 +727,119 @@ void WriteAll(int aFile, const char* aBytes, qint64 aCount, const QString& aName
     }
 }
 
-/// Writes an extracted file through "<name>.part.vandrel" beside it, renamed over aFinalName once complete and on
-/// disk, so a failure or a killed run never leaves half a file under the name (and a leftover of ours is simply
-/// replaced). The file is readable by its owner and by the group of its folder only: the database server's
-/// account reads it through that group.
-void WriteExtracted(const QString& aFinalName, const QString& aContext, const std::function<void(int)>& aFill)
+/// The temporary file beside aFinalPath that an extracted file is written to: "<name>.part.vandrel", or a name made
+/// from a hash of the name when that would be too long a file name.
+QByteArray TemporaryPath(const QByteArray& aFinalPath)
 {
-    const QByteArray finalPath = QFile::encodeName(aFinalName);
-    const QByteArray tempPath = finalPath + ".part.vandrel";
-    ::unlink(tempPath.constData());
-    const int file = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
-    if (file < 0)
-        Fail(QStringLiteral("Cannot create %1: %2").arg(aFinalName, SystemError(errno)), aContext);
-    bool done = false;
-    TFinally cleanUp([&]() noexcept {
-        ::close(file);
-        if (!done)
-            ::unlink(tempPath.constData());
-    });
-    aFill(file);
-    struct stat folder = {};
-    if (::stat(QFile::encodeName(QFileInfo(aFinalName).absolutePath()).constData(), &folder) == 0) [[maybe_unused]]
-        const int owned = ::fchown(file, static_cast<uid_t>(-1), folder.st_gid);
-    if (::fchmod(file, S_IRUSR | S_IWUSR | S_IRGRP) != 0 || ::fsync(file) != 0)
-        Fail(QStringLiteral("Cannot write %1: %2").arg(aFinalName, SystemError(errno)), aContext);
-    if (::rename(tempPath.constData(), finalPath.constData()) != 0)
-        Fail(QStringLiteral("Cannot replace %1: %2").arg(aFinalName, SystemError(errno)), aContext);
-    done = true;
+    const qsizetype slash = aFinalPath.lastIndexOf('/');
+    const QByteArray leaf = aFinalPath.mid(slash + 1);
+    if (leaf.size() + 13 <= NAME_MAX)
+        return aFinalPath + ".part.vandrel";
+    return aFinalPath.left(slash + 1) + '.' +
+           QCryptographicHash::hash(leaf, QCryptographicHash::Sha256).toHex().left(32) + ".part.vandrel";
 }
+
+/// The extracted files on their way: each written completely to its temporary file beside its final name, and
+/// all renamed into place only once every one is complete. Until then, or when the object goes without Commit, no
+/// file of the target changes and every temporary file is removed.
+class TStagedFiles
+{
+public:
+    TStagedFiles() = default;
+    TStagedFiles(const TStagedFiles&) = delete;
+    TStagedFiles& operator=(const TStagedFiles&) = delete;
+    ~TStagedFiles()
+    {
+        for (const TStaged& file : FFiles)
+            ::unlink(file.Temporary.constData());
+    }
+
+    /// Writes the file that will become aFinalName through aFill, and flushes it to disk. The file is readable by
+    /// its owner and by the group of its folder only: the database server's account reads it through that group.
+    void Stage(const QString& aFinalName, const QString& aContext, const std::function<void(int)>& aFill)
+    {
+        if (QFileInfo(aFinalName).isDir())
+            Fail(QStringLiteral("Cannot replace %1: it is a folder.").arg(aFinalName), aContext);
+        const QByteArray finalPath = QFile::encodeName(aFinalName);
+        const QByteArray tempPath = TemporaryPath(finalPath);
+        // A leftover of a killed run under our temporary name is simply replaced.
+        ::unlink(tempPath.constData());
+        const int file = ::open(tempPath.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, S_IRUSR | S_IWUSR);
+        if (file < 0)
+            Fail(QStringLiteral("Cannot create %1: %2").arg(aFinalName, SystemError(errno)), aContext);
+        FFiles.push_back({tempPath, finalPath, aFinalName});
+        TFinally close([file]() noexcept { ::close(file); });
+        aFill(file);
+        struct stat folder = {};
+        if (::stat(QFile::encodeName(QFileInfo(aFinalName).absolutePath()).constData(), &folder) == 0) [[maybe_unused]]
+            const int owned = ::fchown(file, static_cast<uid_t>(-1), folder.st_gid);
+        if (::fchmod(file, S_IRUSR | S_IWUSR | S_IRGRP) != 0 || ::fsync(file) != 0)
+            Fail(QStringLiteral("Cannot write %1: %2").arg(aFinalName, SystemError(errno)), aContext);
+    }
+
+    /// Renames every staged file over its final name. Only a failing rename (which the checks before make rare)
+    /// can leave the target half replaced; the error then names the files replaced and those left as they were.
+    void Commit(const QString& aContext)
+    {
+        for (size_t i = 0; i < FFiles.size(); ++i) {
+            if (::rename(FFiles[i].Temporary.constData(), FFiles[i].Final.constData()) == 0)
+                continue;
+            const int error = errno;
+            QStringList replaced;
+            QStringList kept;
+            for (size_t k = 0; k < FFiles.size(); ++k)
+                (k < i ? replaced : kept).append(FFiles[k].Name);
+            FFiles.erase(FFiles.begin(), FFiles.begin() + static_cast<std::ptrdiff_t>(i));
+            EVandrel failure(QStringLiteral("Cannot replace %1: %2").arg(FFiles.front().Name, SystemError(error)));
+            failure.AddContext(
+                QStringLiteral("Replaced: %1. Left as they were: %2.")
+                    .arg(replaced.isEmpty() ? QStringLiteral("none") : replaced.join(QStringLiteral(", ")),
+                         kept.join(QStringLiteral(", "))));
+            failure.AddContext(aContext);
+            throw failure;
+        }
+        FFiles.clear();
+    }
+
+private:
+    struct TStaged
+    {
+        QByteArray Temporary;
+        QByteArray Final;
+        QString Name;
+    };
+    std::vector<TStaged> FFiles;
+};
 
 void ExtractEntry(zip_t* aArchive,
                   const TEntry& aEntry,
                   const QString& aFinalName,
                   const QString& aArchiveName,
                   std::vector<char>& aBuffer,
+                  TStagedFiles& aStaged,
                   const std::function<bool(qint64)>& aAdvance)
 {
     const QString context = QStringLiteral("Unable to extract %1 from archive %2.").arg(aEntry.Path, aArchiveName);
     TZipFile entry(zip_fopen_index(aArchive, aEntry.Index, 0));
     if (!entry)
         Fail(Local(zip_strerror(aArchive)), context);
-    WriteExtracted(aFinalName, context, [&](int aFile) {
+    aStaged.Stage(aFinalName, context, [&](int aFile) {
         TWriteBehind writeBehind; // the closing fsync then waits for the last few MiB only
+        qint64 written = 0;
         for (;;) {
             const zip_int64_t n = zip_fread(entry.get(), aBuffer.data(), aBuffer.size());
             if (n < 0)
                 Fail(Local(zip_file_strerror(entry.get())), context);
             if (n == 0)
                 break;
+            // The room was checked against the declared sizes: an entry must not write more.
+            if (n > aEntry.Size - written)
+                Fail(QStringLiteral("The entry holds more than the %1 bytes the archive declares for it.")
+                         .arg(aEntry.Size),
+                     context);
             WriteAll(aFile, aBuffer.data(), n, aFinalName, context);
             writeBehind.Written(aFile, n);
+            written += n;
             if (!aAdvance(n))
                 Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
         }
@@ -847,29 +1013,18 @@ QStringList ExtractAll(const QString& aArchiveName,
 {
     TZip archive = OpenArchive(aArchiveName, ZIP_RDONLY);
     OpenWithPassword(archive.get(), aPassword, aArchiveName);
-    const zip_int64_t count = zip_get_num_entries(archive.get(), 0);
-
-    // Every name is checked before anything is written.
-    std::vector<TEntry> entries;
+    const QString context = QStringLiteral("Unable to extract archive %1.").arg(aArchiveName);
+    const std::vector<TEntry> entries = ReadEntries(archive.get(), aArchiveName);
     qint64 total = 0;
-    for (zip_int64_t i = 0; i < count; ++i) {
-        zip_stat_t st;
-        if (zip_stat_index(archive.get(), static_cast<zip_uint64_t>(i), 0, &st) != 0)
-            Fail(Local(zip_strerror(archive.get())), QStringLiteral("Unable to read archive %1.").arg(aArchiveName));
-        const QString name = QString::fromUtf8(st.name);
-        TEntry entry{static_cast<zip_uint64_t>(i),
-                     SafeRelativePath(name, aArchiveName),
-                     name.endsWith(QLatin1Char('/')) || name.endsWith(QLatin1Char('\\')),
-                     static_cast<qint64>(st.size)};
-        total += entry.Size;
-        entries.push_back(entry);
-    }
+    for (const TEntry& entry : entries)
+        total += entry.Directory ? 0 : std::min(entry.Size, std::numeric_limits<qint64>::max() - total);
 
     const QDir target(aTargetDir);
     if (!target.mkpath(QStringLiteral(".")))
-        Fail(QStringLiteral("Cannot create directory %1.").arg(aTargetDir),
-             QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
+        Fail(QStringLiteral("Cannot create directory %1.").arg(aTargetDir), context);
+    CheckFreeSpace(aTargetDir, total, aArchiveName);
     std::vector<char> buffer(cExtractBufferSize);
+    TStagedFiles staged;
     QStringList written;
     qint64 done = 0;
     int lastPercent = -1;
@@ -882,19 +1037,22 @@ QStringList ExtractAll(const QString& aArchiveName,
         }
         return aRunning.load();
     };
+    // Every file is complete beside its final name before the first one replaces anything.
     for (const TEntry& entry : entries) {
         if (!aRunning.load())
-            Fail(ZipErrorText(ZIP_ER_CANCELLED), QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
+            Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
         const QString finalName = target.filePath(entry.Path);
         const QString dir = entry.Directory ? finalName : QFileInfo(finalName).path();
         if (!QDir().mkpath(dir))
-            Fail(QStringLiteral("Cannot create directory %1.").arg(dir),
-                 QStringLiteral("Unable to extract archive %1.").arg(aArchiveName));
+            Fail(QStringLiteral("Cannot create directory %1.").arg(dir), context);
         if (!entry.Directory) {
-            ExtractEntry(archive.get(), entry, finalName, aArchiveName, buffer, advance);
+            ExtractEntry(archive.get(), entry, finalName, aArchiveName, buffer, staged, advance);
             written.append(entry.Path);
         }
     }
+    if (!aRunning.load())
+        Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
+    staged.Commit(context);
     if (lastPercent != 100 && aProgress)
         aProgress(100);
     return written;

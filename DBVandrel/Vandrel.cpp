@@ -21,6 +21,7 @@
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
+#include <QScreen>
 #include <QScrollBar>
 #include <QStyle>
 #include <QTextCursor>
@@ -91,6 +92,9 @@ TfrmVandrel::TfrmVandrel(const QStringList& aArguments, QWidget* aParent)
     FBound = BoundFields(*this);
     setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                    Qt::WindowCloseButtonHint);
+    // The window opens in the middle of the screen.
+    if (const QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - QRect(QPoint(), size().expandedTo(minimumSizeHint())).center());
     FUi->shpProgressArea->installEventFilter(this);
     FLog = std::make_unique<TRunLog>();
     FRun = new TVandrelRun([this] { return Settings(); }, *this, this);
@@ -152,6 +156,7 @@ void TfrmVandrel::ConnectRun()
         if (aFailure)
             FLastFailure = aLine;
     });
+    connect(run, &TVandrelRun::ServerLine, this, &TfrmVandrel::AddServerLine);
     connect(run, &TVandrelRun::StateChanged, this, [this](TRunState aState) {
         if (aState == rsRunning)
             FLastFailure.clear();
@@ -472,6 +477,17 @@ bool TfrmVandrel::Confirm(const QString& aQuestion)
 
 void TfrmVandrel::AddStatusLine(const QString& aText, bool aFailure)
 {
+    AppendReportLine(aText, aFailure);
+    FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
+}
+
+void TfrmVandrel::AddServerLine(const QString& aText)
+{
+    AppendReportLine(aText, false);
+}
+
+void TfrmVandrel::AppendReportLine(const QString& aText, bool aFailure)
+{
     AssertWindowThread();
     QTextEdit* report = FUi->mmoShell;
     QTextCursor cursor(report->document());
@@ -500,7 +516,6 @@ void TfrmVandrel::AddStatusLine(const QString& aText, bool aFailure)
     cursor.insertText(VandrelConsole::ForDisplay(aText), format);
     report->ensureCursorVisible();
     report->verticalScrollBar()->setValue(report->verticalScrollBar()->maximum());
-    FUi->PageControl->setCurrentWidget(FUi->tbshtArchive);
     FLog->Line(aText);
 }
 
@@ -515,27 +530,36 @@ QString TfrmVandrel::CountdownText(bool aAutoExit, int aSecondsLeft)
 
 void TfrmVandrel::ShowOutcome(TRunOutcome aOutcome)
 {
+    QString line;
+    bool failure = false;
     switch (aOutcome) {
     case roNone:
     case roLocked:
         return;
     case roSuccess:
-        AddStatusLine(QStringLiteral("Done: every ticked step succeeded."));
-        return;
+        line = QStringLiteral("Done: every ticked step succeeded.");
+        break;
     case roCancelled:
-        AddStatusLine(QStringLiteral("Cancelled: the run was stopped before its end."));
-        return;
+        line = QStringLiteral("Cancelled: the run was stopped before its end.");
+        break;
     case roTerminated:
-        AddStatusLine(QStringLiteral("Stopped: the program was told to end."), true);
-        return;
+        line = QStringLiteral("Stopped: the program was told to end.");
+        failure = true;
+        break;
     case roFailed:
     case roConnectionRequired: {
         // The reason is the failure's first line; its context lines stay in the report above.
         const QString reason = FLastFailure.section(QStringLiteral("\r\n"), 0, 0).trimmed();
-        AddStatusLine(reason.isEmpty() ? QStringLiteral("Failed.") : QStringLiteral("Failed: ") + reason, true);
-        return;
+        line = reason.isEmpty() ? QStringLiteral("Failed.") : QStringLiteral("Failed: ") + reason;
+        failure = true;
+        break;
     }
     }
+    // The report comes forward with the outcome, but the bar keeps what the run ended with (100% after a restore,
+    // whose page stayed in front).
+    const int percent = FPercent;
+    AddStatusLine(line, failure);
+    SetProgress(percent);
 }
 
 void TfrmVandrel::SetProgress(int aPercent)

@@ -51,6 +51,8 @@ public:
     // --- Status report and progress
     /// Appends one line to the status report, brings the "Archive" page forward and echoes it to standard output.
     void AddStatusLine(const QString& aText, bool aFailure = false);
+    /// Appends a database server's message to the status report and the log; the page in front stays.
+    void AddServerLine(const QString& aText);
     /// Shows a percentage (clamped to 0..100) on the bar and its label.
     void SetProgress(int aPercent);
     /// The percentage on display.
@@ -129,6 +131,8 @@ private:
     /// Shows the run's state: Start or Cancel, the wait cursor and the connection button.
     void ShowState(TRunState aState);
     void ShowStep(TStepIndex aIndex);
+    /// Appends one line to the status report (a failure stands out) and the log.
+    void AppendReportLine(const QString& aText, bool aFailure);
     /// The last line of a run in the status report: done, or failed with the reason.
     void ShowOutcome(TRunOutcome aOutcome);
     /// The countdown's seconds left in words.

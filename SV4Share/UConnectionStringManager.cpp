@@ -120,7 +120,7 @@ QStringList TConnectionStringManager::KindCandidates(const QString& aExt) const
 bool TConnectionStringManager::Detect(const QString& aFileName, const QString& aExt, TLocationKind aKind)
 {
     const QString name = ChangeFileExt(aFileName, aExt);
-    if (!QFileInfo::exists(name))
+    if (!UFileUtils::FileExists(name))
         return false;
     FileName = name;
     LocationKind = aKind;
@@ -163,7 +163,7 @@ QString TConnectionStringManager::ReadUDL()
     if (!FileName.isEmpty())
         return cFileNamePrefix + FileName;
     for (const QString& name : KindCandidates(cUdl)) {
-        if (QFileInfo::exists(name))
+        if (UFileUtils::FileExists(name))
             return cFileNamePrefix + name;
     }
     return QString();
@@ -174,7 +174,7 @@ QString TConnectionStringManager::ReadINI()
     if (FileName.isEmpty()) {
         // The configuration's own file, the program's, then the shared one; with none there is nothing stored.
         for (const QString& name : KindCandidates(cIni)) {
-            if (QFileInfo::exists(name)) {
+            if (UFileUtils::FileExists(name)) {
                 FileName = name;
                 break;
             }

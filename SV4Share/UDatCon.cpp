@@ -8,10 +8,13 @@
 #include "TDBConnection.h"
 #include "UOleDbString.h"
 
-#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
+#include <QRandomGenerator>
 #include <QStringEncoder>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <mutex>
@@ -77,9 +80,10 @@ qsizetype ExtensionDot(const QString& aFileName)
     return dot > aFileName.lastIndexOf(QLatin1Char('/')) ? dot : -1;
 }
 
-/// Creates aFileName (it must not exist yet, owner-only access) holding the data-link text. A file created but
-/// not completely written is removed again. True when the whole file was written.
-bool WriteDataLinkFile(const QString& aConnectionString, const QString& aFileName)
+/// Creates aFileName (it must not exist yet) holding the data-link text, with the access aMode (the replaced
+/// file's, owner-only for a new one). A file created but not completely written is removed again. True when the
+/// whole file was written.
+bool WriteDataLinkFile(const QString& aConnectionString, const QString& aFileName, mode_t aMode)
 {
     const QString text = QStringLiteral("[oledb]\r\n; Everything after this line is an OLE DB initstring\r\n") +
                          aConnectionString + QStringLiteral("\r\n");
@@ -87,13 +91,44 @@ bool WriteDataLinkFile(const QString& aConnectionString, const QString& aFileNam
     QFile file(aFileName);
     if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
-    const bool written = file.write(bytes) == bytes.size() && file.flush();
+    const bool written = file.write(bytes) == bytes.size() && file.flush() && ::fchmod(file.handle(), aMode) == 0 &&
+                         ::fsync(file.handle()) == 0;
     file.close();
     if (!written || file.error() != QFileDevice::NoError) {
         file.remove();
         return false;
     }
     return true;
+}
+
+/// The file aFileName stands for: the end of its chain of symbolic links (a link's target need not exist yet), or
+/// aFileName itself.
+QString LinkTarget(const QString& aFileName)
+{
+    QString path = aFileName;
+    for (int hop = 0; hop < 40; ++hop) {
+        const QFileInfo info(path);
+        if (!info.isSymLink())
+            return path;
+        path = info.symLinkTarget();
+    }
+    return path; // a loop: creating the file fails, and nothing is written
+}
+
+/// Moves aFileName aside to a name beside it that nobody can guess, readable by its owner only; returns that name,
+/// or empty text when it could not be moved.
+QString MoveAside(const QString& aFileName)
+{
+    const QFileInfo info(aFileName);
+    const QString aside =
+        info.absolutePath() + QStringLiteral("/.") + info.fileName() +
+        QStringLiteral(".%1.aside").arg(QRandomGenerator::system()->generate64(), 16, 16, QLatin1Char('0'));
+    const QByteArray from = QFile::encodeName(aFileName);
+    const QByteArray to = QFile::encodeName(aside);
+    if (::rename(from.constData(), to.constData()) != 0)
+        return QString();
+    ::chmod(to.constData(), S_IRUSR | S_IWUSR);
+    return aside;
 }
 } // namespace
 
@@ -213,25 +248,30 @@ bool StoreDataLink(const QString& aConnectionString, const QString& aFileName)
         return false;
     try {
         UFileUtils::ForceConfigDirFor(aFileName);
-        const QFileInfo info(aFileName);
-        QString movedTo;
-        if (info.exists() || info.isSymLink()) {
-            QString temp = UFileUtils::GetTempDir();
-            if (!temp.endsWith(QLatin1Char('/')))
-                temp += QLatin1Char('/');
-            const QString aside = temp + QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMddhhmmzzz")) +
-                                  ChangeFileExt(info.fileName(), QStringLiteral(".tmp"));
+        // A link is written through: the file it points to, which others may share, is the one replaced.
+        const QString target = LinkTarget(aFileName);
+        const QByteArray targetPath = QFile::encodeName(target);
+        struct stat previous = {};
+        mode_t mode = S_IRUSR | S_IWUSR;
+        QString aside;
+        if (UFileUtils::FileExists(target) && ::stat(targetPath.constData(), &previous) == 0) {
+            mode = previous.st_mode & 07777;
             // When the move fails the file is still there and the exclusive create below refuses to write.
-            if (QFile::rename(aFileName, aside))
-                movedTo = aside;
+            aside = MoveAside(target);
         }
-        const bool written = WriteDataLinkFile(aConnectionString, aFileName);
-        if (!movedTo.isEmpty()) {
-            if (written)
-                QFile::remove(movedTo);
-            else if (!QFile::rename(movedTo, aFileName))
-                Log(QStringLiteral("UDatCon: the previous data-link file was kept as ") + movedTo);
+        const bool written = WriteDataLinkFile(aConnectionString, target, mode);
+        if (!aside.isEmpty()) {
+            const QByteArray asidePath = QFile::encodeName(aside);
+            if (written) {
+                ::unlink(asidePath.constData());
+            } else if (::chmod(asidePath.constData(), mode) != 0 ||
+                       ::rename(asidePath.constData(), targetPath.constData()) != 0) {
+                Log(QStringLiteral("UDatCon: the previous data-link file was kept as ") + aside);
+            }
         }
+        // The replaced file's group, where this user may give it: those it was shared with still read it.
+        if (written && previous.st_mode != 0) [[maybe_unused]]
+            const int owned = ::chown(targetPath.constData(), static_cast<uid_t>(-1), previous.st_gid);
         return written;
     } catch (const std::exception&) {
         return false;

@@ -3,12 +3,11 @@
 
 #include "EVandrel.h"
 #include "UDatCon.h"
+#include "UFileUtils.h"
 
 #include "TDBConnection.h"
 #include "TDBQuery.h"
 #include "UOleDbString.h"
-
-#include <QFileInfo>
 
 namespace {
 const QString cUdlExt = QStringLiteral(".udl");
@@ -126,7 +125,7 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
             FLastConnectError = CurrentFailureText();
         }
         if (!connection.Connected() && FAllowUserPrompt) {
-            if (QFileInfo::exists(FFileName))
+            if (UFileUtils::FileExists(FFileName))
                 connection.PropertyCount();
             // The dialog starts from what the file holds, not from the bare reference to it.
             QString edited;
@@ -238,10 +237,10 @@ bool TADOConDataModule::DoConnectionStringPrompt()
 QString TADOConDataModule::FindDataLinkFile(const QString& aDSN)
 {
     const QString udl = UDatCon::ReplaceFileExt(aDSN, cUdlExt);
-    if (QFileInfo::exists(udl))
+    if (UFileUtils::FileExists(udl))
         return udl;
     const QString ini = UDatCon::ReplaceFileExt(aDSN, cIniExt);
-    if (QFileInfo::exists(ini))
+    if (UFileUtils::FileExists(ini))
         return ini;
     return QString();
 }

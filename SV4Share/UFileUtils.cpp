@@ -41,6 +41,11 @@ QString ResolvedPath(const QString& aFileName)
 } // namespace
 
 namespace UFileUtils {
+bool FileExists(const QString& aFileName)
+{
+    return !aFileName.isEmpty() && QFileInfo(aFileName).isFile();
+}
+
 int ShellExecuteWaitFor(const std::function<void()>& aWaitCallback,
                         const QString& aOperation,
                         const QString& aFile,

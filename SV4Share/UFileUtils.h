@@ -24,6 +24,8 @@ QString GetTempDir();
 QString ConfigDir();
 /// The settings file used when none is named: "vandrel.cfg" in the configuration folder.
 QString DefaultSettingsFile();
+/// True when aFileName names a file (links followed): a folder, a dangling link or nothing at all is no file.
+bool FileExists(const QString& aFileName);
 /// True when aFirst and aSecond name the same file: equal once made absolute and cleaned, with links followed as far
 /// as the file, or else its folder, exists. An empty name matches nothing.
 bool SameFile(const QString& aFirst, const QString& aSecond);

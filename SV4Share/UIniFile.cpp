@@ -31,7 +31,7 @@ TIniFile::TIniFile(const QString& aFileName)
     : FFileName(aFileName)
 {
     QFile file(aFileName);
-    if (aFileName.isEmpty() || !file.exists())
+    if (!UFileUtils::FileExists(aFileName))
         return;
     if (!file.open(QIODevice::ReadOnly))
         throw EVandrel(file.errorString());

@@ -20,6 +20,9 @@
 namespace VandrelDatabase {
 
 namespace {
+/// The server's progress message of BACKUP and RESTORE ("%d percent processed." in English).
+constexpr int cProgressMessage = 3211;
+
 std::timed_mutex gModuleLock;
 std::mutex gLeaseLock;
 std::vector<const TDBConnection*> gLeases;
@@ -178,6 +181,24 @@ qint64 ReportDatabaseSize(TDBConnection& aConnection, const QString& aDatabase)
     const double logUsed = query.FieldAsFloat(QStringLiteral("Log Size (MB)")) *
                            (query.FieldAsFloat(QStringLiteral("Log Space Used (%)")) / 100.0) * 1024.0;
     return data + indexSize + static_cast<qint64>(std::trunc(logUsed));
+}
+
+int ProgressPercent(const TDBError& aMessage)
+{
+    if (aMessage.NativeError != cProgressMessage)
+        return -1;
+    // The text is in the server's language, and the number may stand anywhere in it ("yüzde 10 işlendi"), in any
+    // script's digits; the message carries no other number.
+    const QString& text = aMessage.Description;
+    qsizetype i = 0;
+    while (i < text.size() && !text.at(i).isDigit())
+        ++i;
+    if (i == text.size())
+        return -1;
+    int percent = 0;
+    for (; i < text.size() && text.at(i).isDigit(); ++i)
+        percent = std::min(percent * 10 + text.at(i).digitValue(), 1000);
+    return std::min(percent, 100);
 }
 
 } // namespace VandrelDatabase

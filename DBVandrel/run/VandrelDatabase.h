@@ -8,6 +8,7 @@
 class TADOConDataModule;
 class TDBConnection;
 class TStepContext;
+struct TDBError;
 
 /// The database work of the steps below the window: the connection loop, the size report and the USE.
 namespace VandrelDatabase {
@@ -79,5 +80,8 @@ void UseDatabase(TDBConnection& aConnection, const QString& aDatabase);
 /// The current database's data, index and used log space in KiB (sp_spaceused, DBCC sqlperf(logspace)).
 /// aDatabase names the row of the log report. Throws when the server reports no such figures.
 qint64 ReportDatabaseSize(TDBConnection& aConnection, const QString& aDatabase);
+/// The percentage a backup or restore progress message (number 3211, in any language) reports: the one number in
+/// its text, at most 100; -1 for any other message.
+int ProgressPercent(const TDBError& aMessage);
 
 } // namespace VandrelDatabase

@@ -37,6 +37,7 @@ TVandrelHeadless::TVandrelHeadless(QObject* aParent)
         if (aFailure)
             VandrelConsole::WriteLine(stderr, aLine);
     });
+    connect(&FRun, &TVandrelRun::ServerLine, this, &TVandrelHeadless::Log);
     connect(&FRun, &TVandrelRun::LogLine, this, &TVandrelHeadless::Log);
     connect(&FRun, &TVandrelRun::ExitRequested, this, [](int aStatus) { QCoreApplication::exit(aStatus); });
 }

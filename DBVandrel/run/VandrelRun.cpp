@@ -164,6 +164,11 @@ void TStepContext::Status(const QString& aLine) const
     FChannel->Post([aLine](TVandrelRun& aRun) { Q_EMIT aRun.StatusLine(aLine, false); });
 }
 
+void TStepContext::ServerMessage(const QString& aLine) const
+{
+    FChannel->Post([aLine](TVandrelRun& aRun) { Q_EMIT aRun.ServerLine(aLine); });
+}
+
 void TStepContext::Progress(int aPercent) const
 {
     FChannel->Post([aPercent](TVandrelRun& aRun) { Q_EMIT aRun.ProgressChanged(aPercent); });

@@ -125,6 +125,8 @@ public:
 
     /// Adds a line to the status report.
     void Status(const QString& aLine) const;
+    /// Adds a message of the database server to the status report; unlike Status it leaves the page in front.
+    void ServerMessage(const QString& aLine) const;
     /// Shows a percentage on the progress bar.
     void Progress(int aPercent) const;
     /// Shows the arrow of a direction at a left offset on the illustration strip.
@@ -248,6 +250,9 @@ Q_SIGNALS:
     void StepStarted(TStepIndex aIndex);
     /// A line for the status report; aFailure marks the line that reports a failure.
     void StatusLine(const QString& aLine, bool aFailure);
+    /// A message of the database server for the status report (its progress, its completion): shown like a status
+    /// line, but it does not bring the report's page forward.
+    void ServerLine(const QString& aLine);
     /// The progress bar's percentage.
     void ProgressChanged(int aPercent);
     /// The arrow on the illustration strip (adNone hides both).

@@ -85,11 +85,13 @@ void RunBackup(TStepContext& aContext,
 {
     auto running = std::make_shared<std::atomic<bool>>(true);
     auto lastMessage = std::make_shared<std::atomic<qint64>>(NowMs());
-    // The server's progress messages become status lines while the backup runs.
+    // The server's messages go to the report while the backup runs, and its progress messages drive the bar.
     const TDBSubscription messages =
         aConnection->SubscribeInfoMessage([&aContext, lastMessage](const TDBError& aError, TDBConnection&) {
             lastMessage->store(NowMs());
-            aContext.Status(aError.Description);
+            aContext.ServerMessage(aError.Description);
+            if (const int percent = ProgressPercent(aError); percent >= 0)
+                aContext.Progress(percent);
         });
     // Set when the statement is given up: the program then does not wait for it at its end.
     auto givenUp = std::make_shared<std::shared_ptr<TAbandonable>>();
@@ -362,9 +364,10 @@ public:
         aContext.Progress(0);
         std::exception_ptr failure;
         {
-            // The server's progress and completion messages become status lines while the restore runs.
+            // The server's progress and completion messages go to the report while the restore runs; the bar
+            // follows the data file.
             const TDBSubscription messages = connection->SubscribeInfoMessage(
-                [&aContext](const TDBError& aError, TDBConnection&) { aContext.Status(aError.Description); });
+                [&aContext](const TDBError& aError, TDBConnection&) { aContext.ServerMessage(aError.Description); });
             if (singleUser) {
                 try {
                     USVSQLBackup::SetSingleUser(*connection, target);
@@ -558,7 +561,12 @@ public:
         options.Passive = settings.FTPPassive;
         options.KeyFile = settings.SSHKeyFile;
         options.KeyPassphrase = settings.SSHKeyPassphrase;
-        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, options);
+        // A name with "/" is a path below the address's directory: its folder joins the address, so the listing,
+        // the temporary names and the checksum file all work in that folder. A name that could leave the directory
+        // is refused before anything is sent.
+        const TRemoteName name = SplitRemoteName(settings.FTPFilename);
+        TFtpTransfer ftp(
+            AddressWithFolder(settings.FTPUrl, name.Folder), settings.FTPUser, settings.FTPPassword, options);
         // A server the trust files do not know yet: a person may trust it; a run without one fails and says how.
         if (aContext.Interactive())
             ftp.SetTrustHandler([&aContext](const QString& aQuestion) { return aContext.Confirm(aQuestion); });
@@ -582,7 +590,7 @@ public:
         // could not.
         ftp.SetLeftoverHandler([&aContext](const TLeftover& aLeftover) { aContext.Status(LeftoverLine(aLeftover)); });
         TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
-        const QString fileName = settings.FTPFilename;
+        const QString fileName = name.Leaf;
         const QString archive = settings.ArchiveFilename;
         // The server in the log: the address without its user or password, which it never holds.
         const QString remote = ftp.DisplayUrl(fileName);

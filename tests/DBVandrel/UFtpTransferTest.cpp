@@ -877,6 +877,42 @@ TEST(UFtpTransferHelpersTest, OwnNames_FollowOnePatternAndAreRecognisedExactly)
                                           QStringLiteral("a+b (1).zip")));
 }
 
+TEST(UFtpTransferHelpersTest, RemoteNames_APathBelowTheDirectory_OrRefusedBeforeAnythingIsSent)
+{
+    struct TSplit
+    {
+        QString Name, Folder, Leaf;
+    };
+    const TSplit splits[] = {{QStringLiteral("db.zip"), QString(), QStringLiteral("db.zip")},
+                             {QStringLiteral("a/b/db.zip"), QStringLiteral("a/b"), QStringLiteral("db.zip")},
+                             {QStringLiteral("x..zip"), QString(), QStringLiteral("x..zip")},
+                             {QStringLiteral(".hidden"), QString(), QStringLiteral(".hidden")},
+                             {QStringLiteral("a b/c:d.zip"), QStringLiteral("a b"), QStringLiteral("c:d.zip")}};
+    for (const TSplit& row : splits) {
+        const TRemoteName name = SplitRemoteName(row.Name);
+        EXPECT_EQ(name.Folder, row.Folder);
+        EXPECT_EQ(name.Leaf, row.Leaf);
+    }
+    // Names that leave the directory, or that a server would read otherwise.
+    for (const char* refused : {"../escaped.zip",
+                                "..",
+                                "a/../../b.zip",
+                                "/etc/x.zip",
+                                "\\x.zip",
+                                "C:x.zip",
+                                "a\\..\\b.zip",
+                                "a//b.zip",
+                                "./x.zip",
+                                "x\tzip",
+                                "x\x7f.zip",
+                                ""}) {
+        EXPECT_THROW(SplitRemoteName(QString::fromUtf8(refused)), EVandrel) << refused;
+    }
+    EXPECT_EQ(AddressWithFolder(QStringLiteral("host:21/in/"), QStringLiteral("a/b")),
+              QStringLiteral("host:21/in/a/b"));
+    EXPECT_EQ(AddressWithFolder(QStringLiteral("[::1]:2121"), QString()), QStringLiteral("[::1]:2121"));
+}
+
 TEST(UFtpTransferHelpersTest, AddressSplit_PwdReply_AndFirstListedMatchWins)
 {
     struct TSplit

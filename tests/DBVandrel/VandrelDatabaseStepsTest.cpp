@@ -22,6 +22,7 @@
 #include <QRegularExpression>
 #include <QThread>
 
+#include <algorithm>
 #include <atomic>
 #include <memory>
 
@@ -99,11 +100,12 @@ protected:
         return FRun.Record(siZip);
     }
 
-    /// Calls aAction on the run's thread once the report shows aLine; tells through the result whether it did.
+    /// Calls aAction on the run's thread once the server's message aLine arrives; tells through the result whether it
+    /// did.
     std::shared_ptr<bool> OnLine(const QString& aLine, std::function<void()> aAction)
     {
         auto done = std::make_shared<bool>(false);
-        QObject::connect(&FRun.Run, &TVandrelRun::StatusLine, [done, aLine, aAction](const QString& aText, bool) {
+        QObject::connect(&FRun.Run, &TVandrelRun::ServerLine, [done, aLine, aAction](const QString& aText) {
             if (!*done && aText == aLine) {
                 *done = true;
                 aAction();
@@ -117,13 +119,13 @@ std::unique_ptr<TConfigFolder> VandrelDatabaseStepsTest::sConfig;
 std::unique_ptr<TFakeSqlServer> VandrelDatabaseStepsTest::sServer;
 QByteArray VandrelDatabaseStepsTest::sSalesData;
 
-TEST_F(VandrelDatabaseStepsTest, Backup_ProgressLinesArriveWhileItRunsAndTheStatementComesLast)
+TEST_F(VandrelDatabaseStepsTest, Backup_ProgressLinesArriveWhileItRunsDriveTheBarAndTheStatementComesLast)
 {
     const auto zip = TickBackup(Path(QStringLiteral("Sales.bak")));
     const auto backup = FRun.Watch(siBackup);
     // A progress line must reach the run's thread while the step still works, not after it.
     bool liveLine = false;
-    QObject::connect(&FRun.Run, &TVandrelRun::StatusLine, [&](const QString& aLine, bool) {
+    QObject::connect(&FRun.Run, &TVandrelRun::ServerLine, [&](const QString& aLine) {
         if (aLine.endsWith(QLatin1String(" percent processed.")) && backup->Busy)
             liveLine = true;
     });
@@ -146,6 +148,9 @@ TEST_F(VandrelDatabaseStepsTest, Backup_ProgressLinesArriveWhileItRunsAndTheStat
     EXPECT_EQ(server, dataSource);
     ASSERT_GE(report.size(), 3) << FRun.ReportText();
     EXPECT_TRUE(report.contains(QStringLiteral("50 percent processed."))) << FRun.ReportText();
+    // The server's progress messages move the bar, forwards only, to 100.
+    EXPECT_TRUE(FRun.Progress.contains(50)) << FRun.ReportText();
+    EXPECT_TRUE(std::is_sorted(FRun.Progress.cbegin(), FRun.Progress.cend()));
     // The statement comes last, after the server's own closing message.
     EXPECT_EQ(report.last(), BackupStatement(QStringLiteral("Sales"), Path(QStringLiteral("Sales.bak"))));
     EXPECT_TRUE(report.at(report.size() - 2).startsWith(QLatin1String("BACKUP DATABASE successfully processed")))
@@ -153,6 +158,46 @@ TEST_F(VandrelDatabaseStepsTest, Backup_ProgressLinesArriveWhileItRunsAndTheStat
     EXPECT_EQ(FRun.FailureLines(), 0);
     EXPECT_GT(QFileInfo(Path(QStringLiteral("Sales.bak"))).size(), 0);
 }
+
+struct TProgressMessageCase
+{
+    const char* Name;
+    int Number;
+    const char16_t* Text;
+    int Percent;
+};
+
+class VandrelProgressMessageTest : public ::testing::TestWithParam<TProgressMessageCase>
+{
+};
+
+TEST_P(VandrelProgressMessageTest, PercentOfTheServersProgressMessage)
+{
+    const TProgressMessageCase& row = GetParam();
+    TDBError message;
+    message.Description = QString::fromUtf16(row.Text);
+    message.SQLState = QStringLiteral("01000");
+    message.NativeError = row.Number;
+    EXPECT_EQ(VandrelDatabase::ProgressPercent(message), row.Percent);
+}
+
+// clang-format off
+const TProgressMessageCase cProgressMessageCases[] = {
+    {"English",                  3211, u"42 percent processed.",                                   42},
+    {"German",                   3211, u"42 Prozent verarbeitet.",                                 42},
+    {"NumberInTheMiddle",        3211, u"y\u00FCzde 42 i\u015Flendi.",                             42},
+    {"ArabicIndicDigits",        3211, u"\u0664\u0662 \u0628\u0627\u0644\u0645\u0626\u0629",                 42},
+    {"Done",                     3211, u"100 percent processed.",                                  100},
+    {"NeverAboveAHundred",       3211, u"1000000000000 percent processed.",                        100},
+    {"ProgressWithoutANumber",   3211, u"percent processed.",                                      -1},
+    {"OtherMessageWithANumber",  4035, u"Processed 208 pages for database 'Sales', file 'Sales'.", -1},
+    {"Completion",               3014, u"BACKUP DATABASE successfully processed 210 pages.",       -1},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(Languages,
+                         VandrelProgressMessageTest,
+                         ::testing::ValuesIn(cProgressMessageCases),
+                         [](const auto& aInfo) { return std::string(aInfo.param.Name); });
 
 TEST_F(VandrelDatabaseStepsTest, Backup_ServerErrorEndsTheRunWithTheStatementLast)
 {

@@ -202,6 +202,29 @@ TEST_F(VandrelFtpStepTest, UploadedArchiveAndChecksumPassSha256sum)
     }
 }
 
+TEST_F(VandrelFtpStepTest, NameWithAFolder_BothWays_AndANameLeavingTheDirectoryRefused)
+{
+    ASSERT_TRUE(QDir().mkpath(Root() + QStringLiteral("/in/box/weekly")));
+    const QByteArray original = RandomBytes(100 * 1024, 5);
+    WriteFile(Archive(), original);
+    FRun.Settings.FTPFilename = QStringLiteral("weekly/db 3.zip");
+    FRun.Settings.Upload = FRun.Settings.Download = true;
+    ASSERT_TRUE(FRun.RunToEnd());
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_EQ(ReadFile(Root() + QStringLiteral("/in/box/weekly/db 3.zip")), original);
+    EXPECT_TRUE(QFileInfo::exists(Root() + QStringLiteral("/in/box/weekly/db 3.zip.sha256")));
+    EXPECT_EQ(ReadFile(Archive()), original);
+
+    TStepRun escaping;
+    escaping.Settings = FRun.Settings;
+    escaping.Settings.Download = false;
+    escaping.Settings.FTPFilename = QStringLiteral("../escaped.zip");
+    ASSERT_TRUE(escaping.RunToEnd());
+    EXPECT_EQ(escaping.Run.Outcome(), roFailed);
+    EXPECT_NE(escaping.ReportText().find("\"..\" part"), std::string::npos) << escaping.ReportText();
+    EXPECT_EQ(QDir(Root() + QStringLiteral("/in")).entryList(QDir::Files | QDir::Hidden), QStringList());
+}
+
 struct TChecksumRow
 {
     const char* Name;

@@ -141,6 +141,59 @@ private Q_SLOTS:
         QCOMPARE(window.Run().Outcome(), failure ? roFailed : roSuccess);
     }
 
+    void ServerLinesLeaveThePageAndTheBar_data()
+    {
+        QTest::addColumn<int>("step");
+        QTest::newRow("backup: its progress lines leave the Database page in front") << int(siBackup);
+        QTest::newRow("restore: its first line does not reset the bar the data file drives") << int(siRestore);
+    }
+
+    void ServerLinesLeaveThePageAndTheBar()
+    {
+        QFETCH(int, step);
+        TfrmVandrel window;
+        TfrmVandrelForm& ui = *window.FUi;
+        QString pageAfterLines;
+        QString labelAfterLines;
+        window.ReplaceStep(static_cast<TStepIndex>(step), FakeStep([&](TStepContext& c) {
+                               c.Progress(40);
+                               c.ServerMessage(QStringLiteral("10 percent processed."));
+                               c.ServerMessage(QStringLiteral("20 percent processed."));
+                               // Runs after the lines above: the step's reports arrive in order.
+                               QMetaObject::invokeMethod(
+                                   &window,
+                                   [&] {
+                                       pageAfterLines = ui.PageControl->currentWidget()->objectName();
+                                       labelAfterLines = ui.lblProgress->text();
+                                   },
+                                   Qt::BlockingQueuedConnection);
+                           }));
+        (step == siBackup ? ui.ckbxBackup : ui.ckbxRestore)->setChecked(true);
+        QVERIFY(RunToEnd(window));
+        QCOMPARE(pageAfterLines, QStringLiteral("tbshtDatabase"));
+        QCOMPARE(labelAfterLines, QStringLiteral("40%"));
+        QCOMPARE(ShellLines(window),
+                 (QStringList{QStringLiteral("10 percent processed."),
+                              QStringLiteral("20 percent processed."),
+                              QStringLiteral("Done: every ticked step succeeded.")}));
+    }
+
+    void WindowOpensCentredOnTheScreen()
+    {
+        TfrmVandrel window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        const QRect screen = window.screen()->availableGeometry();
+        QVERIFY2((window.frameGeometry().center() - screen.center()).manhattanLength() <= 40,
+                 qPrintable(QStringLiteral("window at %1,%2 %3x%4 on a screen of %5x%6")
+                                .arg(window.x())
+                                .arg(window.y())
+                                .arg(window.width())
+                                .arg(window.height())
+                                .arg(screen.width())
+                                .arg(screen.height())));
+    }
+
     void StartAndCancelFollowTheRunsState()
     {
         TfrmVandrel window;

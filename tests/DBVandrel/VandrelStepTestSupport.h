@@ -113,6 +113,10 @@ public:
         QObject::connect(&Run, &TVandrelRun::StatusLine, [this](const QString& aLine, bool aFailure) {
             Lines.append({aLine, aFailure});
         });
+        QObject::connect(&Run, &TVandrelRun::ServerLine, [this](const QString& aLine) {
+            Lines.append({aLine, false});
+            ServerLines.append(aLine);
+        });
         QObject::connect(&Run, &TVandrelRun::ProgressChanged, [this](int aPercent) { Progress.append(aPercent); });
         QObject::connect(&Run, &TVandrelRun::ArrowChanged, [this](TArrowDirection aDirection, int aLeft) {
             Arrows.append({aDirection, aLeft});
@@ -188,8 +192,10 @@ public:
     TVandrelSettings Settings;
     /// The person the run asks; nobody by default.
     TFakePrompts Prompts;
-    /// The status lines, in order.
+    /// The status lines, in order, the server's messages among them.
     QList<TStatusLine> Lines;
+    /// The server's messages alone, in order.
+    QStringList ServerLines;
     /// The percentages the bar was given, in order.
     QList<int> Progress;
     /// The arrows the strip was given, in order.

@@ -3,6 +3,7 @@
 #include "EVandrel.h"
 #include "TestPaths.h"
 #include "UDatCon.h"
+#include "UDatConModule.h"
 #include "UFileUtils.h"
 #include "UIniFile.h"
 #include "UVersionInfo.h"
@@ -131,6 +132,30 @@ protected:
 TEST_F(UConnectionStringManagerTest, Search_FollowsTheEightCandidatesInOrder)
 {
     ExpectSearchOrder(SharedPlaces());
+}
+
+TEST_F(UConnectionStringManagerTest, Search_FoldersOfACandidatesName_AreNoFiles)
+{
+    // Every place but the last holds a folder of the candidate's name: the search passes them all by.
+    const QList<QPair<QString, TLocationKind>> places = SharedPlaces();
+    for (qsizetype i = 0; i + 1 < places.size(); ++i)
+        ASSERT_TRUE(QDir().mkpath(places.at(i).first));
+    WriteAll(places.last().first, "[Other]\r\nx=1\r\n");
+    TConnectionStringManager found;
+    found.ConnectionString();
+    EXPECT_EQ(found.FileName, places.last().first);
+    EXPECT_EQ(found.LocationKind, places.last().second);
+
+    // A kind without a file name takes no folder either; nor does the module's data-link search.
+    QFile::remove(places.last().first);
+    TConnectionStringManager udl;
+    udl.LocationKind = lkUDL;
+    EXPECT_EQ(udl.ConnectionString(), QString());
+    TConnectionStringManager ini;
+    ini.LocationKind = lkINI;
+    EXPECT_EQ(ini.ConnectionString(), QString());
+    EXPECT_EQ(ini.FileName, QString());
+    EXPECT_EQ(TADOConDataModule::FindDataLinkFile(Config(QStringLiteral("DefaultDataLink"))), QString());
 }
 
 TEST_F(UConnectionStringManagerTest, Search_NamedSettingsFile_ItsOwnUdlThenIniComeFirst)

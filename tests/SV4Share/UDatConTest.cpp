@@ -19,6 +19,7 @@ inline void PrintTo(const QString& aText, std::ostream* aStream)
     *aStream << '"' << aText.toStdString() << '"';
 }
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 const QString cPlainString = QStringLiteral("Provider=SQLOLEDB.1;Password=Secr3t!;Persist Security Info=True;User "
@@ -167,6 +168,39 @@ TEST(UDatConTest, StoreDataLink_ReplacesExistingFileAndLeavesNoCopy)
     EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("tmp"))).isEmpty());
 }
 
+TEST(UDatConTest, StoreDataLink_ThroughALink_ReplacesTheFileItPointsToAndKeepsItsAccess)
+{
+    QTemporaryDir dir;
+    TTempDirGuard temp(dir.filePath(QStringLiteral("tmp")));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("shared"))));
+    ASSERT_TRUE(QDir().mkpath(dir.filePath(QStringLiteral("job"))));
+    const QString shared = dir.filePath(QStringLiteral("shared/conn.udl"));
+    WriteAll(shared, "old");
+    ASSERT_EQ(::chmod(QFile::encodeName(shared).constData(), 0640), 0);
+    const QString link = dir.filePath(QStringLiteral("job/conn.udl"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../shared/conn.udl"), link));
+
+    ASSERT_TRUE(UDatCon::StoreDataLink(cPlainString, link));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    EXPECT_EQ(UOleDbString::ReadDataLinkFile(shared), cPlainString);
+    struct stat info = {};
+    ASSERT_EQ(::stat(QFile::encodeName(shared).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0640u);
+    // No copy is left anywhere: neither beside the file nor in the temporary folder.
+    const QDir::Filters all = QDir::Files | QDir::Hidden | QDir::System;
+    EXPECT_EQ(QDir(dir.filePath(QStringLiteral("shared"))).entryList(all), QStringList{QStringLiteral("conn.udl")});
+    EXPECT_EQ(QDir(dir.filePath(QStringLiteral("job"))).entryList(all), QStringList{QStringLiteral("conn.udl")});
+    EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("tmp"))).isEmpty());
+
+    // A link to a file not there yet creates that file, for its owner only.
+    const QString fresh = dir.filePath(QStringLiteral("job/fresh.udl"));
+    ASSERT_TRUE(QFile::link(QStringLiteral("../shared/fresh.udl"), fresh));
+    ASSERT_TRUE(UDatCon::StoreDataLink(cPlainString, fresh));
+    EXPECT_TRUE(QFileInfo(fresh).isSymLink());
+    ASSERT_EQ(::stat(QFile::encodeName(dir.filePath(QStringLiteral("shared/fresh.udl"))).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0600u);
+}
+
 TEST(UDatConTest, StoreDataLink_FailedWrite_KeepsThePreviousFile)
 {
     QTemporaryDir dir;
@@ -174,6 +208,7 @@ TEST(UDatConTest, StoreDataLink_FailedWrite_KeepsThePreviousFile)
     const QString name = dir.filePath(QStringLiteral("conn.udl"));
     const QByteArray previous = QByteArray("\xFF\xFE[\0o\0", 6);
     WriteAll(name, previous);
+    ASSERT_EQ(::chmod(QFile::encodeName(name).constData(), 0644), 0);
 
     // Files may grow to 16 bytes only: moving the old file aside works, writing the new one fails.
     std::signal(SIGXFSZ, SIG_IGN);
@@ -187,6 +222,12 @@ TEST(UDatConTest, StoreDataLink_FailedWrite_KeepsThePreviousFile)
 
     EXPECT_FALSE(stored);
     EXPECT_EQ(ReadAll(name), previous);
+    struct stat info = {};
+    ASSERT_EQ(::stat(QFile::encodeName(name).constData(), &info), 0);
+    EXPECT_EQ(info.st_mode & 07777, 0644u);
+    // The copy moved aside beside it went back; nothing is left in the folder or the temporary folder.
+    EXPECT_EQ(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden | QDir::System),
+              QStringList{QStringLiteral("conn.udl")});
     EXPECT_TRUE(QDir(dir.filePath(QStringLiteral("tmp"))).isEmpty());
     EXPECT_FALSE(UDatCon::StoreDataLink(cPlainString, dir.filePath(QStringLiteral("missing/conn.udl"))));
     EXPECT_FALSE(UDatCon::StoreDataLink(cPlainString, QString()));
