@@ -10,6 +10,8 @@
 
 #include <cmath>
 #include <optional>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <utility>
 
 namespace UPersistRecords {
@@ -201,9 +203,18 @@ QByteArray ReadFileBytes(const QString& aFileName)
 
 void WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes)
 {
+    // A replaced file's group keeps reading it when it could before: the job of a service that runs as another user.
+    struct stat old = {};
+    const bool groupReads =
+        ::stat(QFile::encodeName(aFileName).constData(), &old) == 0 && S_ISREG(old.st_mode) && (old.st_mode & S_IRGRP);
     QSaveFile file(aFileName);
     // QSaveFile writes a temporary file beside the target, and commit() flushes, syncs and renames it.
     bool ok = file.open(QIODevice::WriteOnly) && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    if (ok && groupReads) {
+        // Only a group this user may give the file (its own, or one it belongs to); otherwise it stays owner only.
+        if (::fchown(file.handle(), static_cast<uid_t>(-1), old.st_gid) == 0)
+            ok = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup);
+    }
     ok = ok && file.write(aBytes) == aBytes.size();
     ok = ok && file.commit();
     if (!ok) {

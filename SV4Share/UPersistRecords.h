@@ -62,7 +62,9 @@ QStringList DecodeSettingsFile(const QByteArray& aFileBytes, USVCrypt::TCryptKey
 /// Reads a whole (small) file; throws EVandrel with the open or read error.
 QByteArray ReadFileBytes(const QString& aFileName);
 /// Replaces aFileName by a file holding aBytes, readable and writable by its owner only: a temporary file in the
-/// same folder is written, flushed and renamed over it. On failure the old file is left as it was and EVandrel thrown.
+/// same folder is written, flushed and renamed over it. A file it replaces that its group may read (a job shared with
+/// a service account) keeps that group and its read access; others never get any. On failure the old file is left as
+/// it was and EVandrel thrown.
 void WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes);
 /// Moves a file aside as "<name>.bad" (or "<name>.bad.1", ".bad.2" ... never replacing an earlier one) and
 /// returns the new path; throws EVandrel when it cannot be moved.

@@ -149,6 +149,10 @@ TEST_F(UPersistRecordsFileTest, WriteFileAtomically_ReplacesAndKeepsPrivate)
         target, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther));
     WriteFileAtomically(target, "new");
     EXPECT_EQ(ReadFileBytes(target), QByteArray("new"));
+    // A job its group could read (a service's) stays readable by that group; others lose their access.
+    EXPECT_EQ(Mode(target), 0640u);
+    ASSERT_TRUE(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+    WriteFileAtomically(target, "newer");
     EXPECT_EQ(Mode(target), 0600u);
     const QString fresh = Path(QStringLiteral("fresh.cfg"));
     WriteFileAtomically(fresh, QByteArray());
