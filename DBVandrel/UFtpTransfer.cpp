@@ -909,12 +909,6 @@ void TFtpTransfer::ResetRequest()
         throw EVandrel(QStringLiteral("The FTP connection is closed."));
     CURL* curl = FCurl.get();
     SetOpt(curl, CURLOPT_URL, FBaseUrl.constData());
-    // A request that sets no sink of its own must never write into the one an earlier request left behind.
-    SetOpt(
-        curl, CURLOPT_WRITEFUNCTION, +[](char*, size_t aSize, size_t aCount, void*) -> size_t {
-            return aSize * aCount;
-        });
-    SetOpt(curl, CURLOPT_WRITEDATA, static_cast<void*>(nullptr));
     SetOpt(curl, CURLOPT_NOBODY, 0L);
     SetOpt(curl, CURLOPT_UPLOAD, 0L);
     SetOpt(curl, CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(-1));

@@ -63,7 +63,12 @@ private:
         const TVandrelSettings& settings = aContext.Settings();
         if (settings.FTPNameFormat.isEmpty())
             return;
-        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword);
+        TFtpOptions options;
+        options.Protocol = ProtocolFromName(settings.FTPProtocol);
+        options.Passive = settings.FTPPassive;
+        options.KeyFile = settings.SSHKeyFile;
+        options.KeyPassphrase = settings.SSHKeyPassphrase;
+        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, options);
         ftp.SetStatusHandler([&aContext](TFtpStatus aStatus, const QString&) {
             if (aStatus != fsTransferReady && aStatus != fsTransferAborted)
                 aContext.FtpStatus(aStatus);
