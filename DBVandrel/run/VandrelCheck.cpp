@@ -207,10 +207,10 @@ public:
         }
         TFinally disconnect([&ftp]() noexcept { ftp->Disconnect(); });
         Line(subject, crOk);
+        // The login above checked the server's certificate or host key: an identity the trust files do not hold
+        // fails it with the fingerprint and how to trust it, since nobody is asked here.
         if (s.FTPProtocol.compare(QLatin1String("FTP"), Qt::CaseInsensitive) != 0)
-            Line(QStringLiteral("FTP server identity"),
-                 crSkipped,
-                 QStringLiteral("this version does not check the trust files for %1").arg(s.FTPProtocol));
+            Line(QStringLiteral("FTP server identity (%1)").arg(s.FTPProtocol), crOk);
         const QString folder = UFileNaming::ExtractFilePath(s.FTPFilename);
         const QString where = s.FTPUrl + (folder.isEmpty() ? QString() : QStringLiteral("/") + folder);
         bool listed = false;
