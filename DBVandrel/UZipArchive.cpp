@@ -300,7 +300,8 @@ private:
             const qint64 length = std::min(cBlockSize, FSize - FReadOffset);
             const qint64 dictionary = static_cast<qint64>(FTail.size());
             block->In.resize(static_cast<size_t>(dictionary + length));
-            std::memcpy(block->In.data(), FTail.data(), FTail.size());
+            if (!FTail.empty())
+                std::memcpy(block->In.data(), FTail.data(), FTail.size());
             const qint64 got = ReadAt(FFd, block->In.data() + dictionary, length, FReadOffset);
             if (got != length) {
                 // A file that shrinks while it is read is as bad as a read error.

@@ -415,6 +415,8 @@ void TfrmVandrelForm::setupUi(QWidget* aForm)
     authenticationLayout->addWidget(lblFTPAddress, 2, 0);
     authenticationLayout->addWidget(Row({lblFTPPrefix, lblFTPExample}, 1), 2, 1, 1, 2);
     // The protocol stands where a fixed "ftp://" once stood.
+    // Owned by the group all the same, so that it goes with the window.
+    Label1->setParent(grpbxFTPAuthentication);
     Label1->hide();
     authenticationLayout->addWidget(FTPProtocol, 3, 0, Qt::AlignRight);
     authenticationLayout->addWidget(edtFTPUrl, 3, 1);
