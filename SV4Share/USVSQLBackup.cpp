@@ -196,21 +196,27 @@ TBackupHeader GetBackupHeader(TDBConnection& aConnection, const QString& aBackup
     return result;
 }
 
-QList<TBackupFile> GetBackupFiles(TDBConnection& aConnection, const QString& aBackupFileName)
+/// Opens the file list of the newest backup set in aBackupFileName on aQuery.
+static void OpenFileList(TDBQuery& aQuery, TDBConnection& aConnection, const QString& aBackupFileName)
 {
-    QList<TBackupFile> result;
-    TDBQuery query(aConnection);
     try {
         const int set = NewestBackupSet(aConnection, aBackupFileName);
         QString sql = QStringLiteral("RESTORE FILELISTONLY FROM DISK = ") + QuotedStr(aBackupFileName);
         if (set > 0)
             sql += QStringLiteral(" WITH FILE = %1").arg(set);
-        query.SetCommandText(sql);
-        query.Open();
+        aQuery.SetCommandText(sql);
+        aQuery.Open();
     } catch (EVandrel& e) {
         e.AddContext(QStringLiteral("Unable to retrieve backup info."));
         throw;
     }
+}
+
+QList<TBackupFile> GetBackupFiles(TDBConnection& aConnection, const QString& aBackupFileName)
+{
+    QList<TBackupFile> result;
+    TDBQuery query(aConnection);
+    OpenFileList(query, aConnection, aBackupFileName);
     for (; !query.Eof(); query.Next()) {
         TBackupFile file;
         file.LogicalName = query.FieldAsString(QStringLiteral("LogicalName"));
@@ -280,17 +286,7 @@ TDBFileList GetBackupFileList(TDBConnection& aConnection, const QString& aBackup
 {
     TDBFileList result;
     TDBQuery query(aConnection);
-    try {
-        const int set = NewestBackupSet(aConnection, aBackupFileName);
-        QString sql = QStringLiteral("RESTORE FILELISTONLY FROM DISK = ") + QuotedStr(aBackupFileName);
-        if (set > 0)
-            sql += QStringLiteral(" WITH FILE = %1").arg(set);
-        query.SetCommandText(sql);
-        query.Open();
-    } catch (EVandrel& e) {
-        e.AddContext(QStringLiteral("Unable to retrieve backup info."));
-        throw;
-    }
+    OpenFileList(query, aConnection, aBackupFileName);
     for (; !query.Eof(); query.Next()) {
         const QString type = query.FieldAsString(QStringLiteral("Type"));
         if (type == QLatin1String("D")) {

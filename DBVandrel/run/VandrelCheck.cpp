@@ -192,12 +192,7 @@ public:
         const QString subject = QStringLiteral("FTP login to %1 as %2").arg(s.FTPUrl, s.FTPUser);
         std::optional<TFtpTransfer> ftp;
         try {
-            TFtpOptions options;
-            options.Protocol = ProtocolFromName(s.FTPProtocol);
-            options.Passive = s.FTPPassive;
-            options.KeyFile = s.SSHKeyFile;
-            options.KeyPassphrase = s.SSHKeyPassphrase;
-            ftp.emplace(s.FTPUrl, s.FTPUser, s.FTPPassword, options);
+            ftp.emplace(s.FTPUrl, s.FTPUser, s.FTPPassword, FtpOptionsOf(s));
             ftp->SetWorkHandler([this](qint64, qint64) { return Running(); });
             if (!ftp->Connect())
                 return;

@@ -63,12 +63,7 @@ private:
         const TVandrelSettings& settings = aContext.Settings();
         if (settings.FTPNameFormat.isEmpty())
             return;
-        TFtpOptions options;
-        options.Protocol = ProtocolFromName(settings.FTPProtocol);
-        options.Passive = settings.FTPPassive;
-        options.KeyFile = settings.SSHKeyFile;
-        options.KeyPassphrase = settings.SSHKeyPassphrase;
-        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, options);
+        TFtpTransfer ftp(settings.FTPUrl, settings.FTPUser, settings.FTPPassword, FtpOptionsOf(settings));
         ftp.SetStatusHandler([&aContext](TFtpStatus aStatus, const QString&) {
             if (aStatus != fsTransferReady && aStatus != fsTransferAborted)
                 aContext.FtpStatus(aStatus);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #include "VandrelSettings.h"
 
+#include "UFtpTransfer.h"
+
 #include "EVandrel.h"
 #include "UFileNaming.h"
 #include "UFileUtils.h"
@@ -186,6 +188,16 @@ void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const 
         writer.WriteValue(value);
     }
     UPersistRecords::WriteFileAtomically(aFileName, UPersistRecords::EncodeSettingsFile(writer.Lines(), aKey));
+}
+
+UFtpTransfer::TFtpOptions FtpOptionsOf(const TVandrelSettings& aSettings)
+{
+    UFtpTransfer::TFtpOptions options;
+    options.Protocol = UFtpTransfer::ProtocolFromName(aSettings.FTPProtocol);
+    options.Passive = aSettings.FTPPassive;
+    options.KeyFile = aSettings.SSHKeyFile;
+    options.KeyPassphrase = aSettings.SSHKeyPassphrase;
+    return options;
 }
 
 QString DefaultSettingsFileName()

@@ -13,6 +13,10 @@
 
 /// Everything a job keeps in its settings file, as plain data. The window shows it in its controls; a run without
 /// a display reads it straight from the file.
+namespace UFtpTransfer {
+struct TFtpOptions;
+}
+
 struct TVandrelSettings
 {
     // Steps and automation
@@ -119,6 +123,9 @@ void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const 
 
 /// The settings file used when none is named: vandrel.cfg in the program's configuration folder.
 QString DefaultSettingsFileName();
+
+/// The file server's options of a job: protocol, passive mode, SSH key.
+UFtpTransfer::TFtpOptions FtpOptionsOf(const TVandrelSettings& aSettings);
 
 /// The message shown when an FTP address is typed with its "ftp://" prefix.
 QString FtpPrefixMessage();

@@ -556,17 +556,14 @@ public:
         const TVandrelSettings& settings = aContext.Settings();
         // A limit that cannot be read stops the step before it connects.
         const qint64 limit = VandrelHousekeeping::TransferLimitBytes(settings.TransferLimit);
-        TFtpOptions options;
-        options.Protocol = ProtocolFromName(settings.FTPProtocol);
-        options.Passive = settings.FTPPassive;
-        options.KeyFile = settings.SSHKeyFile;
-        options.KeyPassphrase = settings.SSHKeyPassphrase;
         // A name with "/" is a path below the address's directory: its folder joins the address, so the listing,
         // the temporary names and the checksum file all work in that folder. A name that could leave the directory
         // is refused before anything is sent.
         const TRemoteName name = SplitRemoteName(settings.FTPFilename);
-        TFtpTransfer ftp(
-            AddressWithFolder(settings.FTPUrl, name.Folder), settings.FTPUser, settings.FTPPassword, options);
+        TFtpTransfer ftp(AddressWithFolder(settings.FTPUrl, name.Folder),
+                         settings.FTPUser,
+                         settings.FTPPassword,
+                         FtpOptionsOf(settings));
         // A server the trust files do not know yet: a person may trust it; a run without one fails and says how.
         if (aContext.Interactive())
             ftp.SetTrustHandler([&aContext](const QString& aQuestion) { return aContext.Confirm(aQuestion); });
