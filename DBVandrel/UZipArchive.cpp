@@ -12,6 +12,10 @@
 #include <QStringList>
 
 #include <fcntl.h>
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/evp.h>
+#include <openssl/rand.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -19,6 +23,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <chrono>
 #include <climits>
@@ -30,6 +35,8 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <optional>
+#include <stdexcept>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -438,6 +445,112 @@ private:
     std::vector<std::thread> FThreads;
 };
 
+/// WinZip AES-256 encryption of an entry's data on its way into the archive: the salt and the password check come
+/// first, then the data encrypted in counter mode (a little-endian counter from 1), then the first 10 bytes of an
+/// HMAC-SHA1 over the encrypted data. libzip's own encoder gives the same bytes but goes a block of 16 bytes at a
+/// time without the processor's AES instructions, which on two cores cost a third of the deflate time; this one
+/// encrypts a whole read at once. Throws std::runtime_error when the crypto library fails.
+class TAesEncoder
+{
+public:
+    static constexpr size_t cSaltLength = 16;
+    static constexpr size_t cHeaderLength = cSaltLength + 2;
+    static constexpr size_t cMacLength = 10;
+
+    explicit TAesEncoder(const QByteArray& aPassword)
+    {
+        std::array<unsigned char, 2 * cKeyLength + 2> keys{};
+        TFinally wipe([&keys]() noexcept { OPENSSL_cleanse(keys.data(), keys.size()); });
+        if (RAND_bytes(FHeader.data(), static_cast<int>(cSaltLength)) != 1 ||
+            PKCS5_PBKDF2_HMAC(aPassword.constData(),
+                              static_cast<int>(aPassword.size()),
+                              FHeader.data(),
+                              static_cast<int>(cSaltLength),
+                              cIterations,
+                              EVP_sha1(),
+                              static_cast<int>(keys.size()),
+                              keys.data()) != 1)
+            throw std::runtime_error("key derivation failed");
+        std::memcpy(FHeader.data() + cSaltLength, keys.data() + 2 * cKeyLength, 2);
+        FCipher.reset(EVP_CIPHER_CTX_new());
+        if (!FCipher || EVP_EncryptInit_ex(FCipher.get(), EVP_aes_256_ecb(), nullptr, keys.data(), nullptr) != 1 ||
+            EVP_CIPHER_CTX_set_padding(FCipher.get(), 0) != 1)
+            throw std::runtime_error("AES set-up failed");
+        FMacAlgorithm.reset(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+        FMac.reset(FMacAlgorithm ? EVP_MAC_CTX_new(FMacAlgorithm.get()) : nullptr);
+        char digest[] = "SHA1";
+        const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
+                                     OSSL_PARAM_construct_end()};
+        if (!FMac || EVP_MAC_init(FMac.get(), keys.data() + cKeyLength, cKeyLength, params) != 1)
+            throw std::runtime_error("HMAC set-up failed");
+    }
+
+    /// The salt and the password check: the first bytes of the entry's data.
+    const std::array<unsigned char, cHeaderLength>& Header() const { return FHeader; }
+
+    /// Encrypts aLength bytes in place.
+    void Encrypt(unsigned char* aData, size_t aLength)
+    {
+        while (aLength > 0) {
+            if (FPadUsed == FPad.size()) {
+                // The key stream of the next blocks: their counters encrypted in one call.
+                std::array<unsigned char, sizeof(FPad)> counters;
+                for (size_t block = 0; block < FPad.size() / cBlock; ++block) {
+                    ++FCounter;
+                    for (size_t i = 0; i < 8; ++i)
+                        counters[block * cBlock + i] = static_cast<unsigned char>(FCounter >> (8 * i));
+                    std::memset(counters.data() + block * cBlock + 8, 0, cBlock - 8);
+                }
+                int out = 0;
+                if (EVP_EncryptUpdate(
+                        FCipher.get(), FPad.data(), &out, counters.data(), static_cast<int>(FPad.size())) != 1 ||
+                    out != static_cast<int>(FPad.size()))
+                    throw std::runtime_error("AES failed");
+                FPadUsed = 0;
+            }
+            const size_t n = std::min(aLength, FPad.size() - FPadUsed);
+            for (size_t i = 0; i < n; ++i)
+                aData[i] ^= FPad[FPadUsed + i];
+            if (EVP_MAC_update(FMac.get(), aData, n) != 1)
+                throw std::runtime_error("HMAC failed");
+            FPadUsed += n;
+            aData += n;
+            aLength -= n;
+        }
+    }
+
+    /// The authentication code that ends the entry's data.
+    std::array<unsigned char, cMacLength> Finish()
+    {
+        std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
+        size_t length = 0;
+        if (EVP_MAC_final(FMac.get(), mac.data(), &length, mac.size()) != 1 || length < cMacLength)
+            throw std::runtime_error("HMAC failed");
+        std::array<unsigned char, cMacLength> result;
+        std::memcpy(result.data(), mac.data(), cMacLength);
+        return result;
+    }
+
+private:
+    static constexpr size_t cKeyLength = 32;
+    static constexpr size_t cBlock = 16;
+    static constexpr int cIterations = 1000;
+    using TCipher = THandle<EVP_CIPHER_CTX, &EVP_CIPHER_CTX_free>;
+    using TMacAlgorithm = THandle<EVP_MAC, &EVP_MAC_free>;
+    using TMac = THandle<EVP_MAC_CTX, &EVP_MAC_CTX_free>;
+
+    std::array<unsigned char, cHeaderLength> FHeader{};
+    TCipher FCipher;
+    TMacAlgorithm FMacAlgorithm;
+    TMac FMac;
+    quint64 FCounter = 0;
+    std::array<unsigned char, 64 * 1024> FPad{};
+    size_t FPadUsed = sizeof(FPad);
+
+public:
+    ~TAesEncoder() { OPENSSL_cleanse(FPad.data(), FPad.size()); }
+};
+
 /// State of the source through which libzip reads the file being added.
 struct TFileSource
 {
@@ -455,6 +568,12 @@ struct TFileSource
     std::unique_ptr<TParallelDeflate> Deflater;
     bool DeflateFinished = false;
     quint32 Crc = 0;
+    /// Not empty: the deflated data are encrypted here (see TAesEncoder), with this password (UTF-8).
+    QByteArray Password;
+    std::unique_ptr<TAesEncoder> Aes;
+    size_t AesHeaderSent = 0;
+    std::optional<std::array<unsigned char, TAesEncoder::cMacLength>> AesMac;
+    size_t AesMacSent = 0;
 
     void Report()
     {
@@ -481,11 +600,19 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
         if (s->Compressed) {
             try {
                 s->Deflater = std::make_unique<TParallelDeflate>(s->Fd.Get(), s->Size);
+                s->AesHeaderSent = 0;
+                s->AesMac.reset();
+                s->AesMacSent = 0;
+                if (!s->Password.isEmpty())
+                    s->Aes = std::make_unique<TAesEncoder>(s->Password);
             } catch (const std::bad_alloc&) {
                 zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
                 return -1;
             } catch (const std::system_error& e) {
                 zip_error_set(&s->Error, ZIP_ER_INTERNAL, e.code().value());
+                return -1;
+            } catch (const std::runtime_error&) {
+                zip_error_set(&s->Error, ZIP_ER_INTERNAL, 0);
                 return -1;
             }
         }
@@ -495,10 +622,35 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
             zip_error_set(&s->Error, ZIP_ER_CANCELLED, 0);
             return -1;
         }
+        if (s->Aes && s->AesHeaderSent < TAesEncoder::cHeaderLength) {
+            const size_t n = std::min<size_t>(aLength, TAesEncoder::cHeaderLength - s->AesHeaderSent);
+            std::memcpy(aData, s->Aes->Header().data() + s->AesHeaderSent, n);
+            s->AesHeaderSent += n;
+            return static_cast<zip_int64_t>(n);
+        }
+        if (s->AesMac) {
+            const size_t n = std::min<size_t>(aLength, s->AesMac->size() - s->AesMacSent);
+            std::memcpy(aData, s->AesMac->data() + s->AesMacSent, n);
+            s->AesMacSent += n;
+            return static_cast<zip_int64_t>(n);
+        }
         if (s->Deflater) {
             zip_int64_t n = -1;
             try {
                 n = s->Deflater->Read(aData, aLength, *s->Running, &s->Error);
+                if (s->Aes && n > 0)
+                    s->Aes->Encrypt(static_cast<unsigned char*>(aData), static_cast<size_t>(n));
+                if (s->Aes && n == 0) {
+                    // The end of the deflated data: the authentication code follows.
+                    s->AesMac = s->Aes->Finish();
+                    const size_t mac = std::min<size_t>(aLength, s->AesMac->size());
+                    std::memcpy(aData, s->AesMac->data(), mac);
+                    s->AesMacSent = mac;
+                    n = static_cast<zip_int64_t>(mac);
+                }
+            } catch (const std::runtime_error&) {
+                zip_error_set(&s->Error, ZIP_ER_INTERNAL, 0);
+                return -1;
             } catch (const std::bad_alloc&) {
                 zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
                 return -1;
@@ -527,6 +679,7 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
         return n;
     }
     case ZIP_SOURCE_CLOSE:
+        s->Aes.reset();
         s->Deflater.reset(); // stops its threads first: they read the file
         s->Fd.Close();
         return 0;
@@ -543,6 +696,9 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
             // the whole stream was read (libzip asks again then). An encryption libzip adds goes over this data.
             st->comp_method = ZIP_CM_DEFLATE;
             st->valid |= ZIP_STAT_COMP_METHOD;
+            // Encrypted here: libzip marks the entry and copies the data as they are.
+            st->encryption_method = s->Password.isEmpty() ? ZIP_EM_NONE : ZIP_EM_AES_256;
+            st->valid |= ZIP_STAT_ENCRYPTION_METHOD;
             if (s->DeflateFinished) {
                 st->crc = s->Crc;
                 st->valid |= ZIP_STAT_CRC;
@@ -936,7 +1092,10 @@ void AddFile(const QString& aArchiveName,
     // leave by an exception), so the state is declared first: it is destroyed after the archive.
     TFileSource state;
     zip_error_init(&state.Error);
-    TFinally freeError([&state]() noexcept { zip_error_fini(&state.Error); });
+    TFinally freeError([&state]() noexcept {
+        zip_error_fini(&state.Error);
+        state.Password.fill('\0');
+    });
     state.FileName = aFileName;
     state.Size = info.st_size;
     state.ModTime = info.st_mtime;
@@ -984,9 +1143,13 @@ void AddFile(const QString& aArchiveName,
     if (rc != 0)
         Fail(Local(zip_strerror(archive.get())), context);
     if (!aPassword.isEmpty()) {
-        // libzip keeps a copy of the password until the archive is written.
+        // Data deflated by our source are encrypted there too (libzip is only told the method); otherwise libzip
+        // encrypts, and keeps a copy of the password until the archive is written.
         QByteArray password = aPassword.toUtf8();
-        const int encrypted = zip_file_set_encryption(archive.get(), index64, ZIP_EM_AES_256, password.constData());
+        if (state.Compressed)
+            state.Password = password;
+        const int encrypted = zip_file_set_encryption(
+            archive.get(), index64, ZIP_EM_AES_256, state.Compressed ? nullptr : password.constData());
         password.fill('\0');
         if (encrypted != 0)
             Fail(Local(zip_strerror(archive.get())), context);

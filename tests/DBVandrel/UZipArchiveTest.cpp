@@ -677,11 +677,6 @@ TEST_F(UZipArchiveTest, Interop_SevenZipOpensTheEncryptedArchiveWithThePasswordA
     const QString sevenZip = QStandardPaths::findExecutable(QStringLiteral("7z"));
     if (sevenZip.isEmpty())
         GTEST_SKIP() << "7z not installed (scripts/install-deps.sh installs p7zip-full)";
-    const QByteArray data = TextBytes(200000) + RandomBytes(100000);
-    WriteFile(Path(QStringLiteral("bak/db.bak")), data);
-    const QString archive = Path(QStringLiteral("db.zip"));
-    UZipArchive::AddFile(archive, Path(QStringLiteral("bak/db.bak")), FRunning, {}, QStringLiteral("Pa55-word!"));
-
     const auto run = [&](const QStringList& aArguments, QString* aOutput = nullptr) {
         QProcess process;
         process.setProcessChannelMode(QProcess::MergedChannels);
@@ -692,19 +687,41 @@ TEST_F(UZipArchiveTest, Interop_SevenZipOpensTheEncryptedArchiveWithThePasswordA
             *aOutput = QString::fromLocal8Bit(process.readAll());
         return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     };
-    QString listing;
-    EXPECT_EQ(run({QStringLiteral("l"), QStringLiteral("-slt"), archive}, &listing), 0);
-    EXPECT_TRUE(listing.contains(QLatin1String("AES-256"))) << listing.toStdString();
-    QString output;
-    EXPECT_EQ(run({QStringLiteral("t"), QStringLiteral("-pPa55-word!"), archive}, &output), 0) << output.toStdString();
-    EXPECT_NE(run({QStringLiteral("t"), QStringLiteral("-pPa55-word"), archive}), 0);
-    EXPECT_NE(run({QStringLiteral("t"), archive}), 0);
-    EXPECT_EQ(run({QStringLiteral("e"),
-                   QStringLiteral("-pPa55-word!"),
-                   QStringLiteral("-o") + Path(QStringLiteral("seven")),
-                   archive}),
-              0);
-    EXPECT_EQ(ReadFile(Path(QStringLiteral("seven/db.bak"))), data);
+    // Deflated in one block, deflated in several blocks (the key stream runs on across them) and stored.
+    const struct
+    {
+        const char* Name;
+        QByteArray Data;
+    } cases[] = {{"one block", TextBytes(200000) + RandomBytes(100000)},
+                 {"several blocks", TextBytes(3 * 1024 * 1024 + 12345) + RandomBytes(70000)},
+                 {"stored", RandomBytes(300000)}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.Name);
+        const QString folder = Path(QString::fromLatin1(c.Name));
+        QDir().mkpath(folder + QStringLiteral("/bak"));
+        WriteFile(folder + QStringLiteral("/bak/db.bak"), c.Data);
+        const QString archive = folder + QStringLiteral("/db.zip");
+        UZipArchive::AddFile(
+            archive, folder + QStringLiteral("/bak/db.bak"), FRunning, {}, QStringLiteral("Pa55-word!"));
+
+        QString listing;
+        EXPECT_EQ(run({QStringLiteral("l"), QStringLiteral("-slt"), archive}, &listing), 0);
+        EXPECT_TRUE(listing.contains(QLatin1String("AES-256"))) << listing.toStdString();
+        QString output;
+        EXPECT_EQ(run({QStringLiteral("t"), QStringLiteral("-pPa55-word!"), archive}, &output), 0)
+            << output.toStdString();
+        EXPECT_NE(run({QStringLiteral("t"), QStringLiteral("-pPa55-word"), archive}), 0);
+        EXPECT_NE(run({QStringLiteral("t"), archive}), 0);
+        EXPECT_EQ(run({QStringLiteral("e"),
+                       QStringLiteral("-pPa55-word!"),
+                       QStringLiteral("-o") + folder + QStringLiteral("/seven"),
+                       archive}),
+                  0);
+        EXPECT_EQ(ReadFile(folder + QStringLiteral("/seven/db.bak")), c.Data);
+        // And our own extraction, through libzip's decoder.
+        UZipArchive::ExtractAll(archive, folder + QStringLiteral("/ours"), FRunning, {}, QStringLiteral("Pa55-word!"));
+        EXPECT_EQ(ReadFile(folder + QStringLiteral("/ours/db.bak")), c.Data);
+    }
 }
 
 } // namespace
