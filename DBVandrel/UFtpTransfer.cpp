@@ -7,6 +7,7 @@
 #include "ULog.h"
 #include "UWriteBehind.h"
 
+#include <QBuffer>
 #include <QCryptographicHash>
 #include <QDir>
 
@@ -937,6 +938,7 @@ void TFtpTransfer::ResetRequest()
     FPostQuote.reset();
     FErrorBuffer[0] = '\0';
     FLastErrorReply.clear();
+    FTransferStarted = false;
     FTotal = -1;
     FMovedCount = 0;
     FLastMoved = std::chrono::steady_clock::now();
@@ -1223,51 +1225,134 @@ bool TFtpTransfer::Store(const QString& aLocalFile, const QString& aFileName)
     QFile file(aLocalFile);
     if (!file.open(QIODevice::ReadOnly))
         throw EVandrel(QStringLiteral("Cannot open \"%1\": %2").arg(aLocalFile, file.errorString()));
-    const QString temporary = TemporaryName(aFileName);
-    ResetRequest();
-    const QByteArray url = UrlOf(temporary).toLatin1();
-    SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
-    SetOpt(FCurl.get(), CURLOPT_UPLOAD, 1L);
-    if (FOptions.Protocol == fpSftp) // the archive holds a database: readable by the login's owner only
-        SetOpt(FCurl.get(), CURLOPT_NEW_FILE_PERMS, 0600L);
-    SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(file.size()));
-    TObservedFile<QFile> source{file, FDataObserver};
+    return StoreFrom(file, aLocalFile, aFileName, true);
+}
+
+bool TFtpTransfer::StoreRefused(CURLcode aCode) const
+{
+    // libcurl fails with this code when the server answers the STOR itself with an error. Before a 125 or 150 the
+    // server opened no transfer and wrote nothing. A lack of space (552) is no refusal of the name: storing under the
+    // final name would then only destroy the file already there.
+    if (FOptions.Protocol == fpSftp || aCode != CURLE_UPLOAD_FAILED || FTransferStarted)
+        return false;
+    const int reply = FLastErrorReply.left(3).toInt();
+    return reply >= 500 && reply <= 599 && reply != 552;
+}
+
+bool TFtpTransfer::StoreFrom(QIODevice& aSource, const QString& aLocalFile, const QString& aFileName, bool aArchive)
+{
+    static const TDataObserver unobserved;
+    struct TSource
+    {
+        TObservedFile<QIODevice> Observed;
+        bool ReadFailed = false;
+    } source{{aSource, aArchive ? FDataObserver : unobserved}, false};
     auto read = +[](char* aData, size_t aSize, size_t aCount, void* aSource) -> size_t {
-        auto* source = static_cast<TObservedFile<QFile>*>(aSource);
-        const qint64 got = source->File.read(aData, static_cast<qint64>(aSize * aCount));
-        if (got < 0)
+        auto* source = static_cast<TSource*>(aSource);
+        const qint64 got = source->Observed.File.read(aData, static_cast<qint64>(aSize * aCount));
+        if (got < 0) {
+            source->ReadFailed = true;
             return CURL_READFUNC_ABORT;
-        source->Observe(aData, got);
+        }
+        source->Observed.Observe(aData, got);
         return static_cast<size_t>(got);
     };
-    SetOpt(FCurl.get(), CURLOPT_READFUNCTION, read);
-    SetOpt(FCurl.get(), CURLOPT_READDATA, &source);
-    BeginTransfer(file.size());
+    const qint64 size = aSource.size();
+    auto send = [&](const QString& aRemoteName) {
+        ResetRequest();
+        const QByteArray url = UrlOf(aRemoteName).toLatin1();
+        SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
+        SetOpt(FCurl.get(), CURLOPT_UPLOAD, 1L);
+        if (FOptions.Protocol == fpSftp) // an archive holds a database: readable by the login's owner only
+            SetOpt(FCurl.get(), CURLOPT_NEW_FILE_PERMS, 0600L);
+        SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(size));
+        SetOpt(FCurl.get(), CURLOPT_READFUNCTION, read);
+        SetOpt(FCurl.get(), CURLOPT_READDATA, &source);
+        BeginTransfer(size);
+        return Perform();
+    };
+    const QString temporary = TemporaryName(aFileName);
+    const QString what = aArchive ? QStringLiteral("archive") : QStringLiteral("file");
+    bool direct = false;
+    // What a failed or abandoned store leaves behind; the line for the user when it is worth one. The temporary file
+    // always goes. Under the name itself a refused STOR changed nothing; once the server began to write there,
+    // nothing sound is left under the name.
+    auto clearUp = [&]() -> QString {
+        if (!direct) {
+            RemoveRemote(temporary);
+            return {};
+        }
+        if (!FTransferStarted)
+            return {};
+        if (RemoveRemote(aFileName))
+            return QStringLiteral("The %1 was being stored under \"%2\" directly: the incomplete file was removed, "
+                                  "and there is no complete %1 under that name on the server.")
+                .arg(what, aFileName);
+        return QStringLiteral("The %1 was being stored under \"%2\" directly: there is no complete %1 under that "
+                              "name on the server, only an incomplete file that could not be removed.")
+            .arg(what, aFileName);
+    };
     CURLcode code = CURLE_OK;
     try {
-        code = Perform();
+        code = send(temporary);
+        // A server that refuses the temporary name (an upload-only account, a refused extension) still takes the
+        // file under its own name, which then holds an incomplete file while the transfer runs.
+        if (code != CURLE_OK && !source.ReadFailed && aSource.pos() == 0 && StoreRefused(code)) {
+            Notice(
+                QStringLiteral("The FTP server refused the temporary name \"%1\" (%2): the %3 is stored under \"%4\" "
+                               "directly, and %5 already there is overwritten in place.")
+                    .arg(temporary,
+                         FLastErrorReply,
+                         what,
+                         aFileName,
+                         aArchive ? QStringLiteral("an archive") : QStringLiteral("a file")));
+            direct = true;
+            code = send(aFileName);
+        }
+    } catch (EVandrel& e) {
+        const QString left = clearUp();
+        if (!left.isEmpty())
+            e.AddContext(left);
+        throw;
     } catch (...) {
-        RemoveRemote(temporary);
+        clearUp();
         throw;
     }
     if (code == CURLE_ABORTED_BY_CALLBACK && FAbandoned) {
-        RemoveRemote(temporary);
+        const QString left = clearUp();
+        if (!left.isEmpty())
+            Notice(left);
         return false;
     }
     if (code != CURLE_OK) {
         // The error is taken before the clean-up, whose own requests would replace its details.
-        const EVandrel error =
-            file.error() != QFileDevice::NoError
-                ? EVandrel(QStringLiteral("Cannot read \"%1\": %2").arg(aLocalFile, file.errorString()))
+        EVandrel error =
+            source.ReadFailed
+                ? EVandrel(QStringLiteral("Cannot read \"%1\": %2").arg(aLocalFile, aSource.errorString()))
                 : Failure(
                       code,
                       QStringLiteral("Unable to upload \"%1\" to FTP server \"%2\".").arg(aFileName, FAddress.Host));
-        RemoveRemote(temporary);
+        const QString left = clearUp();
+        if (!left.isEmpty())
+            error.AddContext(left);
         throw error;
     }
     ReportFinal();
-    CommitUpload(aFileName);
+    if (!direct)
+        CommitUpload(aFileName);
     return true;
+}
+
+void TFtpTransfer::Notice(const QString& aLine)
+{
+    ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: ") + aLine);
+    if (!FNoticeHandler)
+        return;
+    try {
+        FNoticeHandler(aLine);
+    } catch (...) {
+        ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: the notice handler failed"));
+    }
 }
 
 auto TFtpTransfer::Uninterruptible()
@@ -1413,18 +1498,21 @@ void TFtpTransfer::Report(const TLeftover& aLeftover)
         FLeftoverHandler(aLeftover);
 }
 
-void TFtpTransfer::RemoveRemote(const QString& aFileName) noexcept
+bool TFtpTransfer::RemoveRemote(const QString& aFileName) noexcept
 {
     const bool quiet = FQuiet;
     FQuiet = true;
+    bool removed = false;
     try {
         ResetRequest();
         SetOpt(FCurl.get(), CURLOPT_NOBODY, 1L);
         SetOpt(FCurl.get(), CURLOPT_TIMEOUT, cCleanupTimeoutSeconds);
-        SetPostQuote({FOptions.Protocol == fpSftp ? QStringLiteral("*rm ") + SftpPath(aFileName)
-                                                  : QStringLiteral("*DELE ") + aFileName});
+        // Not marked "*" (failure ignored): the caller learns whether the file is gone.
+        SetPostQuote({FOptions.Protocol == fpSftp ? QStringLiteral("rm ") + SftpPath(aFileName)
+                                                  : QStringLiteral("DELE ") + aFileName});
         const CURLcode code = Perform();
-        if (code != CURLE_OK)
+        removed = code == CURLE_OK;
+        if (!removed)
             ULog::OutputDebugLine(QStringLiteral("UFtpTransfer: could not remove %1: %2")
                                       .arg(aFileName, QString::fromUtf8(curl_easy_strerror(code))));
     } catch (const std::exception& e) {
@@ -1432,6 +1520,7 @@ void TFtpTransfer::RemoveRemote(const QString& aFileName) noexcept
             QStringLiteral("UFtpTransfer: could not remove %1: %2").arg(aFileName, QString::fromUtf8(e.what())));
     }
     FQuiet = quiet;
+    return removed;
 }
 
 TFtpResult TFtpTransfer::Download(const QString& aFileName, const QString& aLocalFile)
@@ -1577,9 +1666,10 @@ void TFtpTransfer::OnReply(const QByteArray& aLine)
         FLastErrorReply = line;
     if (code == 220)
         Status(fsConnected, line);
-    else if (code == 125 || code == 150)
+    else if (code == 125 || code == 150) {
+        FTransferStarted = true;
         Status(fsTransfer, line);
-    else if (code == 226)
+    } else if (code == 226)
         Status(fsTransferReady, line);
     else
         Status(fsStatusText, line);
@@ -1642,40 +1732,11 @@ void TFtpTransfer::StoreBytes(const QByteArray& aBytes, const QString& aFileName
 {
     RefuseLineBreak(aFileName, QStringLiteral("file name"));
     const auto uninterruptible = Uninterruptible();
-    const QString temporary = TemporaryName(aFileName);
-    ResetRequest();
-    const QByteArray url = UrlOf(temporary).toLatin1();
-    SetOpt(FCurl.get(), CURLOPT_URL, url.constData());
-    SetOpt(FCurl.get(), CURLOPT_UPLOAD, 1L);
-    SetOpt(FCurl.get(), CURLOPT_INFILESIZE_LARGE, static_cast<curl_off_t>(aBytes.size()));
-    struct TSource
-    {
-        const QByteArray& Bytes;
-        qsizetype Offset = 0;
-    } source{aBytes, 0};
-    auto read = +[](char* aData, size_t aSize, size_t aCount, void* aSource) -> size_t {
-        auto* source = static_cast<TSource*>(aSource);
-        const qsizetype n = std::min(static_cast<qsizetype>(aSize * aCount), source->Bytes.size() - source->Offset);
-        std::memcpy(aData, source->Bytes.constData() + source->Offset, static_cast<size_t>(n));
-        source->Offset += n;
-        return static_cast<size_t>(n);
-    };
-    SetOpt(FCurl.get(), CURLOPT_READFUNCTION, read);
-    SetOpt(FCurl.get(), CURLOPT_READDATA, &source);
-    CURLcode code = CURLE_OK;
-    try {
-        code = Perform();
-    } catch (...) {
-        RemoveRemote(temporary);
-        throw;
-    }
-    if (code != CURLE_OK) {
-        const EVandrel error = Failure(
-            code, QStringLiteral("Unable to upload \"%1\" to FTP server \"%2\".").arg(aFileName, FAddress.Host));
-        RemoveRemote(temporary);
-        throw error;
-    }
-    CommitUpload(aFileName);
+    QBuffer buffer;
+    buffer.setData(aBytes);
+    if (!buffer.open(QIODevice::ReadOnly))
+        throw EVandrel(QStringLiteral("Out of memory."));
+    StoreFrom(buffer, QString(), aFileName, false);
 }
 
 qint64 TFtpTransfer::RemoteSize(const QString& aFileName)

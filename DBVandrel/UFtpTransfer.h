@@ -17,6 +17,8 @@
 #include <memory>
 #include <optional>
 
+class QIODevice;
+
 /// Widget-free file server client of the transfer steps: one connection per object, over plain FTP, FTP with
 /// explicit or implicit TLS, or SFTP, in active or passive mode, over IPv4 or IPv6.
 namespace UFtpTransfer {
@@ -167,6 +169,9 @@ public:
     void SetWorkHandler(TWorkHandler aHandler) { FWorkHandler = std::move(aHandler); }
     /// Sets the handler that hears of the upload's own files removed or put back (see RemoveLeftovers).
     void SetLeftoverHandler(TLeftoverHandler aHandler) { FLeftoverHandler = std::move(aHandler); }
+    /// Sets the handler of the lines a person should read about how a store went: the file stored under its own name
+    /// because the server refused the temporary one, and what a failed or cancelled store of that kind left.
+    void SetNoticeHandler(std::function<void(const QString& aLine)> aHandler) { FNoticeHandler = std::move(aHandler); }
     /// Sets the handler that asks whether to trust an unknown server identity (only where a person can answer).
     void SetTrustHandler(TTrustHandler aHandler) { FTrustHandler = std::move(aHandler); }
     /// Sets the handler called (about every 50 ms, at least once a second) while a request runs that can no longer
@@ -202,6 +207,11 @@ public:
     bool Retrieve(const QString& aFileName, const QString& aLocalFile, qint64 aExpectedSize);
     /// Stores aLocalFile as aFileName: as TemporaryName(aFileName) first, then CommitUpload. The temporary file is
     /// removed when the transfer fails; after a failed commit it is kept (the error says so). False when abandoned.
+    /// FTP and FTPS: when the server refuses the STOR of the temporary name itself (a permanent 5xx reply other than
+    /// 552 before it opened the transfer: an upload-only account, a refused extension), the file is stored under
+    /// aFileName directly and a file already there is overwritten in place; the notice handler says so. Should that
+    /// transfer fail or be abandoned once the server began to write, the incomplete file is removed where the server
+    /// lets it, and the error (or, when abandoned, a notice) says that no complete archive is under aFileName.
     bool Store(const QString& aLocalFile, const QString& aFileName);
     /// Moves the complete upload TemporaryName(aFileName) into place as aFileName; a Cancel no longer stops it.
     /// One rename when the server renames over an existing file. When it refuses and aFileName is a file, the old
@@ -216,8 +226,9 @@ public:
     /// Fetches aFileName, at most aMaxBytes of it, into memory; nothing when the server has no such file. A Cancel
     /// does not stop it; the data observer does not see it. Throws EVandrel on failure.
     std::optional<QByteArray> FetchSmall(const QString& aFileName, qint64 aMaxBytes);
-    /// Stores aBytes as aFileName the way Store does (temporary name, then CommitUpload); a Cancel does not stop it
-    /// and the data observer does not see it. Throws EVandrel on failure.
+    /// Stores aBytes as aFileName the way Store does (temporary name, then CommitUpload, or aFileName directly when
+    /// the server refuses the temporary name); a Cancel does not stop it and the data observer does not see it.
+    /// Throws EVandrel on failure.
     void StoreBytes(const QByteArray& aBytes, const QString& aFileName);
     /// The server's size of aFileName in bytes (SIZE); -1 when the server does not tell. Throws EVandrel on failure.
     qint64 RemoteSize(const QString& aFileName);
@@ -284,7 +295,15 @@ private:
     /// The error of a failed request, from ErrorText and aContext on a line of its own.
     EVandrel Failure(CURLcode aCode, const QString& aContext);
     [[noreturn]] void Fail(CURLcode aCode, const QString& aContext);
-    void RemoveRemote(const QString& aFileName) noexcept;
+    /// Deletes aFileName even after a Cancel, within a short time; false when it could not.
+    bool RemoveRemote(const QString& aFileName) noexcept;
+    /// Store and StoreBytes: aSource (open, at its start) as aFileName; aArchive: its bytes go to the data observer.
+    /// aLocalFile names the source in a read error.
+    bool StoreFrom(QIODevice& aSource, const QString& aLocalFile, const QString& aFileName, bool aArchive);
+    /// True when the STOR just failed with aCode was refused by the server before it opened the transfer,
+    /// permanently, and not for want of space.
+    bool StoreRefused(CURLcode aCode) const;
+    void Notice(const QString& aLine);
     /// Sends aCommands after an empty request in the directory; the first refused one fails it.
     CURLcode Quote(const QStringList& aCommands);
     CURLcode Rename(const QString& aFrom, const QString& aTo);
@@ -331,6 +350,7 @@ private:
     TWorkHandler FWorkHandler;
     std::function<void()> FIdleHandler;
     TLeftoverHandler FLeftoverHandler;
+    std::function<void(const QString&)> FNoticeHandler;
     TDataObserver FDataObserver;
     std::function<void()> FRetrieveCheck;
     QString FServerDirectory;
@@ -338,6 +358,7 @@ private:
     QString FLastPwd;
     bool FDisconnected = false;
     bool FInTransfer = false;
+    bool FTransferStarted = false; ///< the server opened the current request's data transfer (125 or 150)
     bool FAbandoned = false;
     bool FQuiet = false;
     long FStallSeconds = 60;

@@ -588,6 +588,8 @@ public:
         // One status line for each of the upload's own files left by an earlier run that it removed or put back, or
         // could not.
         ftp.SetLeftoverHandler([&aContext](const TLeftover& aLeftover) { aContext.Status(LeftoverLine(aLeftover)); });
+        // A server that refuses the upload's temporary name gets the file under its own name: the line says so.
+        ftp.SetNoticeHandler([&aContext](const QString& aLine) { aContext.Status(aLine); });
         TFinally disconnect([&ftp]() noexcept { ftp.Disconnect(); });
         const QString fileName = name.Leaf;
         const QString archive = settings.ArchiveFilename;

@@ -129,8 +129,12 @@ protected:
     }
 
     /// Starts the FTPS server (aMode "explicit" or "implicit") on aBind with the certificate "server"; aLog logs
-    /// its commands (only for short sessions: the log goes through a pipe that a long one would fill).
-    void StartFtps(const QString& aMode, const QString& aBind = QStringLiteral("127.0.0.1"), bool aLog = false)
+    /// its commands (only for short sessions: the log goes through a pipe that a long one would fill); aExtra are
+    /// further options of the server.
+    void StartFtps(const QString& aMode,
+                   const QString& aBind = QStringLiteral("127.0.0.1"),
+                   bool aLog = false,
+                   const QStringList& aExtra = {})
     {
         QStringList args{QStringLiteral("--root"),
                          Root(),
@@ -144,6 +148,7 @@ protected:
                          Path(QStringLiteral("server.pem"))};
         if (aLog)
             args << QStringLiteral("--log-commands");
+        args += aExtra;
         FServer.Stop();
         FServer.StartPython(QStringLiteral("tests/support/ftpserver.py"), args);
     }
@@ -339,6 +344,35 @@ TEST_F(UFtpSecureTest, Ftps_UntrustedCertificate_FailsWithFingerprint_ThenTruste
         EXPECT_EQ(ftp.Download(QStringLiteral("db.zip"), target), frDone);
     }
     EXPECT_EQ(ReadAll(target), QByteArray("archive"));
+}
+
+// A server that refuses the temporary name answers through TLS as it does in the clear: the archive goes under its
+// own name.
+TEST_F(UFtpSecureTest, Ftpes_TemporaryNameRefused_StoresUnderTheNameItself)
+{
+    MakeCertificate(QStringLiteral("server"));
+    StartFtps(QStringLiteral("explicit"),
+              QStringLiteral("127.0.0.1"),
+              false,
+              {QStringLiteral("--refuse-store"), QStringLiteral("*.part.vandrel")});
+    ASSERT_TRUE(QDir().mkpath(Path(QStringLiteral("trust"))));
+    const TFtpOptions options = Options(fpFtpes);
+    WriteAll(options.TrustedCertsFile, ReadAll(Path(QStringLiteral("server.crt"))));
+    WriteAll(Root() + QStringLiteral("/in/db.zip"), "old archive");
+    const QByteArray original = RandomBytes(512 * 1024, 21);
+    WriteAll(Local() + QStringLiteral("/up.zip"), original);
+    QStringList notices;
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword, options);
+        ftp.SetNoticeHandler([&notices](const QString& aLine) { notices.append(aLine); });
+        ASSERT_EQ(ftp.Upload(Local() + QStringLiteral("/up.zip"), QStringLiteral("db.zip")), frDone);
+    }
+    ASSERT_EQ(notices.size(), 1);
+    EXPECT_TRUE(notices[0].startsWith(
+        QStringLiteral("The FTP server refused the temporary name \"db.zip.part.vandrel\" (553 ")))
+        << notices[0].toStdString();
+    EXPECT_EQ(QDir(Root() + QStringLiteral("/in")).entryList(QDir::Files), QStringList{QStringLiteral("db.zip")});
+    EXPECT_EQ(ReadAll(Root() + QStringLiteral("/in/db.zip")), original);
 }
 
 // SFTP host keys: unknown fails unattended with the fingerprint and the line to add; trusted, it works; a changed

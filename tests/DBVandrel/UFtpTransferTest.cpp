@@ -296,6 +296,136 @@ INSTANTIATE_TEST_SUITE_P(Commit,
                          ::testing::ValuesIn(cCommitFailureCases),
                          [](const auto& aInfo) { return std::string(aInfo.param.Name); });
 
+/// The stores the server was asked for, in order.
+QStringList Stores(const QString& aServerLog)
+{
+    static const QRegularExpression command(QStringLiteral(R"(<- (STOR [^\r\n]*))"));
+    QStringList result;
+    for (const QRegularExpressionMatch& match : command.globalMatch(aServerLog))
+        result.append(match.captured(1));
+    return result;
+}
+
+enum TStoreEnd : int { seDone, seFailed, seCancelled };
+
+/// What "db.zip" holds after the upload.
+enum TLeft : int { lfNew, lfOld, lfPart, lfNothing };
+
+struct TRefusedStoreCase
+{
+    const char* Name;
+    QStringList ServerOptions;
+    TStoreEnd End;
+    bool Direct;           ///< stored under the name itself after the refusal: a notice, and a second STOR
+    const char* FirstLine; ///< a text of the error's first line
+    const char* LastLine;  ///< the error's last line, or when cancelled the last notice ({host}: the address)
+    TLeft Left;
+};
+
+class UFtpTransferRefusedStoreTest : public UFtpTransferTest, public ::testing::WithParamInterface<TRefusedStoreCase>
+{
+};
+
+TEST_P(UFtpTransferRefusedStoreTest, Upload_TemporaryNameRefused_StoresUnderTheNameItself)
+{
+    const TRefusedStoreCase& row = GetParam();
+    StartServer(row.ServerOptions + QStringList{QStringLiteral("--log-commands")});
+    constexpr qint64 cSize = 8 * 1024 * 1024;
+    const QString source = Local() + QStringLiteral("/new.zip");
+    WriteRandomFile(source, cSize, 15);
+    WriteText(Root() + QStringLiteral("/db.zip"), "old contents");
+    TRecorder up;
+    up.CancelAfter = row.End == seCancelled ? 1024 * 1024 : -1;
+    QStringList notices;
+    {
+        TFtpTransfer ftp(Address(), cUser, cPassword);
+        up.Attach(ftp);
+        ftp.SetStallTimeout(std::chrono::seconds(1));
+        ftp.SetNoticeHandler([&notices](const QString& aLine) { notices.append(aLine); });
+        try {
+            EXPECT_EQ(ftp.Upload(source, QStringLiteral("db.zip")), row.End == seDone ? frDone : frCanceled);
+            EXPECT_NE(row.End, seFailed) << "no error raised";
+        } catch (const EVandrel& e) {
+            EXPECT_EQ(row.End, seFailed) << e.Message().toStdString();
+            const QStringList lines = e.Message().split(QStringLiteral("\r\n"));
+            EXPECT_TRUE(lines.first().contains(QString::fromUtf8(row.FirstLine))) << e.Message().toStdString();
+            EXPECT_EQ(lines.last(), QString::fromUtf8(row.LastLine).replace(QStringLiteral("{host}"), Address()));
+        }
+    }
+    const QString stored =
+        QStringLiteral("The FTP server refused the temporary name \"db.zip.part.vandrel\" (553 Could "
+                       "not create file.): the archive is stored under \"db.zip\" directly, and an "
+                       "archive already there is overwritten in place.");
+    QStringList expectedNotices;
+    if (row.Direct)
+        expectedNotices << stored;
+    if (row.End == seCancelled)
+        expectedNotices << QString::fromUtf8(row.LastLine);
+    EXPECT_EQ(notices, expectedNotices);
+
+    // Nothing of the upload's own is left; "db.zip" holds what the row says.
+    const TFiles files = RemoteFiles();
+    EXPECT_EQ(files.keys(), row.Left == lfNothing ? QStringList() : QStringList{QStringLiteral("db.zip")});
+    const QByteArray left = files.value(QStringLiteral("db.zip"));
+    switch (row.Left) {
+    case lfNew:
+        EXPECT_EQ(FileHash(Root() + QStringLiteral("/db.zip")), FileHash(source));
+        break;
+    case lfOld:
+        EXPECT_EQ(left, QByteArray("old contents"));
+        break;
+    case lfPart:
+        EXPECT_GT(left.size(), 0);
+        EXPECT_LT(left.size(), cSize);
+        break;
+    case lfNothing:
+        break;
+    }
+    FServer.Stop();
+    QStringList expectedStores{QStringLiteral("STOR db.zip.part.vandrel")};
+    if (row.Direct)
+        expectedStores << QStringLiteral("STOR db.zip");
+    EXPECT_EQ(Stores(FServer.Output()), expectedStores);
+}
+
+const QString cRefused = QStringLiteral("--refuse-store");
+const QString cTemporaries = QStringLiteral("*.part.vandrel");
+const char* const cUploadFailed = R"(Unable to upload "db.zip" to FTP server "{host}".)";
+
+// clang-format off
+const TRefusedStoreCase cRefusedStoreCases[] = {
+    {"OnlyTheTemporaryRefused", {cRefused, cTemporaries}, seDone, true, "", "", lfNew},
+    {"EveryNameRefused_OldArchiveUntouched", {cRefused, QStringLiteral("*")}, seFailed, true,
+     "(server reply: 553 Could not create file.)", cUploadFailed, lfOld},
+    // No space is no refusal of the name: a direct store would only destroy the old archive.
+    {"NoSpace_NoDirectStore",
+     {cRefused, cTemporaries, QStringLiteral("--store-reply"), QStringLiteral("552 Insufficient storage space.")},
+     seFailed, false, "(server reply: 552 Insufficient storage space.)", cUploadFailed, lfOld},
+    {"TransientRefusal_NoDirectStore",
+     {cRefused, cTemporaries, QStringLiteral("--store-reply"), QStringLiteral("450 Try again later.")},
+     seFailed, false, "(server reply: 450 Try again later.)", cUploadFailed, lfOld},
+    {"DirectStoreStalls_IncompleteFileRemoved",
+     {cRefused, cTemporaries, QStringLiteral("--stall-after"), QString::number(256 * 1024)}, seFailed, true,
+     "The transfer stalled",
+     R"(The archive was being stored under "db.zip" directly: the incomplete file was removed, and there is no )"
+     R"(complete archive under that name on the server.)", lfNothing},
+    {"DirectStoreStalls_RemovalRefused",
+     {cRefused, cTemporaries, QStringLiteral("--stall-after"), QString::number(256 * 1024),
+      QStringLiteral("--refuse-delete")}, seFailed, true,
+     "The transfer stalled",
+     R"(The archive was being stored under "db.zip" directly: there is no complete archive under that name on the )"
+     R"(server, only an incomplete file that could not be removed.)", lfPart},
+    {"DirectStoreCancelled_IncompleteFileRemoved",
+     {cRefused, cTemporaries, QStringLiteral("--max-rate"), QStringLiteral("2000000")}, seCancelled, true, "",
+     R"(The archive was being stored under "db.zip" directly: the incomplete file was removed, and there is no )"
+     R"(complete archive under that name on the server.)", lfNothing},
+};
+// clang-format on
+INSTANTIATE_TEST_SUITE_P(RefusedStore,
+                         UFtpTransferRefusedStoreTest,
+                         ::testing::ValuesIn(cRefusedStoreCases),
+                         [](const auto& aInfo) { return std::string(aInfo.param.Name); });
+
 /// Names beside the archive "db.zip", and whether they are the upload's own.
 struct TNameCase
 {

@@ -39,6 +39,8 @@ protected:
 
     /// The server's rate in bytes per second.
     virtual qint64 MaxRate() const { return 16 * 1024 * 1024; }
+    /// The server's further options.
+    virtual QStringList ServerOptions() const { return {}; }
 
     void SetUp() override
     {
@@ -47,15 +49,16 @@ protected:
         ASSERT_TRUE(QDir().mkpath(Local()));
         // A throttled server: a download that Cancel did not stop would still run a second and a half.
         FServer.StartPython(QStringLiteral("tests/support/ftpserver.py"),
-                            {QStringLiteral("--root"),
-                             Root(),
-                             QStringLiteral("--port"),
-                             QStringLiteral("0"),
-                             QStringLiteral("--user"),
-                             QStringLiteral("vandrel:secret"),
-                             QStringLiteral("--max-rate"),
-                             QString::number(MaxRate()),
-                             QStringLiteral("--log-commands")});
+                            QStringList{QStringLiteral("--root"),
+                                        Root(),
+                                        QStringLiteral("--port"),
+                                        QStringLiteral("0"),
+                                        QStringLiteral("--user"),
+                                        QStringLiteral("vandrel:secret"),
+                                        QStringLiteral("--max-rate"),
+                                        QString::number(MaxRate()),
+                                        QStringLiteral("--log-commands")} +
+                                ServerOptions());
         FRun.Settings.FTPUrl = QStringLiteral("127.0.0.1:%1/in/box").arg(FServer.Port());
         FRun.Settings.FTPUser = QStringLiteral("vandrel");
         FRun.Settings.FTPPassword = QStringLiteral("secret");
@@ -277,6 +280,38 @@ INSTANTIATE_TEST_SUITE_P(Download, VandrelFtpChecksumTest, ::testing::Values(
         false}),
     [](const ::testing::TestParamInfo<TChecksumRow>& aInfo) { return std::string(aInfo.param.Name); });
 // clang-format on
+
+/// A server that refuses the upload's temporary names, as one that refuses the extension does.
+class VandrelFtpTemporaryRefusedTest : public VandrelFtpStepTest
+{
+protected:
+    QStringList ServerOptions() const override
+    {
+        return {QStringLiteral("--refuse-store"), QStringLiteral("*.part.vandrel")};
+    }
+};
+
+TEST_F(VandrelFtpTemporaryRefusedTest, UploadStoresArchiveAndChecksumUnderTheirNamesAndSaysSo)
+{
+    const QByteArray original = RandomBytes(300 * 1024, 8);
+    WriteFile(Archive(), original);
+    WriteFile(Remote(), "the archive of an earlier run");
+    FRun.Settings.Upload = FRun.Settings.Download = true; // the download checks the archive against its checksum
+    ASSERT_TRUE(FRun.RunToEnd());
+
+    EXPECT_EQ(FRun.Run.Outcome(), roSuccess) << FRun.ReportText();
+    EXPECT_EQ(FRun.Report(),
+              (QStringList{QStringLiteral("The FTP server refused the temporary name \"db 1.zip.part.vandrel\" (553 "
+                                          "Could not create file.): the archive is stored under \"db 1.zip\" directly, "
+                                          "and an archive already there is overwritten in place."),
+                           QStringLiteral("The FTP server refused the temporary name \"db 1.zip.sha256.part.vandrel\" "
+                                          "(553 Could not create file.): the file is stored under \"db 1.zip.sha256\" "
+                                          "directly, and a file already there is overwritten in place.")}));
+    EXPECT_EQ(ReadFile(Remote()), original);
+    EXPECT_EQ(ReadFile(Archive()), original);
+    EXPECT_EQ(QDir(Root() + QStringLiteral("/in/box")).entryList(QDir::Files | QDir::Hidden),
+              (QStringList{QStringLiteral("db 1.zip"), QStringLiteral("db 1.zip.sha256")}));
+}
 
 /// A server slow enough that the bar moves many times during a download, even when the client reads each burst
 /// of the server's in one go.

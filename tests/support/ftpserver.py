@@ -5,10 +5,15 @@
 Usage: ftpserver.py --root DIR [--port 0] [--user NAME:PASSWORD ...] [--max-rate BYTES_PER_S]
                     [--refuse-rename-over] [--refuse-rename] [--refuse-rename-from PATTERN ...] [--log-commands]
                     [--stall-after BYTES] [--delay COMMAND=SECONDS ...] [--bind ADDRESS]
-                    [--tls explicit|implicit --cert PEM] [--read-only]
+                    [--tls explicit|implicit --cert PEM] [--read-only] [--refuse-store PATTERN ...]
+                    [--store-reply REPLY] [--refuse-delete]
 --refuse-rename-over makes RNTO onto an existing file fail with 550, as some servers do; --refuse-rename makes
 every RNTO fail; --refuse-rename-from makes RNTO fail when the name given to RNFR matches PATTERN (fnmatch, case
 sensitive, e.g. "*.part.vandrel"), so that one rename of a sequence fails while the others work.
+--refuse-store makes STOR fail before any data moves when the file's name matches PATTERN (fnmatch, case
+sensitive), as a server that refuses an extension, or an upload-only account that may not create such a name,
+does; the reply is "553 Could not create file." unless --store-reply gives another. --refuse-delete makes every
+DELE fail with 550, as an upload-only account does.
 --stall-after makes every data connection stop moving data (but stay open) once it has carried
 that many bytes, as a server or network that hangs mid-transfer does.
 --delay makes the server wait before it handles COMMAND (e.g. DELE=2), as a slow server does.
@@ -39,6 +44,9 @@ def main():
     parser.add_argument("--refuse-rename-over", action="store_true")
     parser.add_argument("--refuse-rename", action="store_true")
     parser.add_argument("--refuse-rename-from", action="append", default=[], metavar="PATTERN")
+    parser.add_argument("--refuse-store", action="append", default=[], metavar="PATTERN")
+    parser.add_argument("--store-reply", default="553 Could not create file.")
+    parser.add_argument("--refuse-delete", action="store_true")
     parser.add_argument("--max-rate", type=int, default=0, help="bytes per second on data connections (0: no limit)")
     parser.add_argument("--log-commands", action="store_true", help="log each command to standard error")
     parser.add_argument("--delay", action="append", default=[], help="COMMAND=SECONDS: wait before COMMAND")
@@ -99,6 +107,18 @@ def main():
         def refused_source(self):
             source = os.path.basename(self._rnfr or "")
             return any(fnmatch.fnmatchcase(source, pattern) for pattern in args.refuse_rename_from)
+
+        def ftp_STOR(self, file, mode="w"):
+            if any(fnmatch.fnmatchcase(os.path.basename(file), pattern) for pattern in args.refuse_store):
+                self.respond(args.store_reply)
+                return None
+            return super().ftp_STOR(file, mode)
+
+        def ftp_DELE(self, path):
+            if args.refuse_delete:
+                self.respond("550 Delete refused.")
+                return None
+            return super().ftp_DELE(path)
 
         def ftp_RNTO(self, path):
             over = args.refuse_rename_over and self._rnfr and os.path.exists(path)
