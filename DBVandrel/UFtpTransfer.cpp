@@ -38,6 +38,11 @@ constexpr qint64 cMaxListingBytes = 64LL * 1024 * 1024;
 constexpr auto cReportInterval = std::chrono::milliseconds(50);
 constexpr long cReplyTimeoutSeconds = 60;
 constexpr long cAcceptTimeoutMs = 10000;
+/// Longest wait for a socket between two turns of a request. libcurl 7.88 can leave a reused FTP-over-TLS
+/// connection waiting with neither a socket nor a timer after it has read the reply that moves it on (the data
+/// connection of the next request then starts only after its own one-second poll); a short wait turns that second
+/// into milliseconds, and costs nothing while data flows.
+constexpr int cLongestPollMs = 10;
 constexpr long cCleanupTimeoutSeconds = 20;
 // libcurl's receive and send buffers (16 and 64 KiB by default): a fast link fills bigger ones with far fewer calls,
 // through every protocol.
@@ -621,8 +626,9 @@ TFtpTransfer::TFtpTransfer(const QString& aUrl,
             FBaseUrl += EncodePath(directory) + '/';
     }
 
+    FMulti.reset(curl_multi_init());
     FCurl.reset(curl_easy_init());
-    if (!FCurl)
+    if (!FMulti || !FCurl)
         throw EVandrel(QStringLiteral("The FTP client could not be created."));
     CURL* curl = FCurl.get();
     SetOpt(curl, CURLOPT_ERRORBUFFER, FErrorBuffer);
@@ -964,13 +970,42 @@ CURLcode TFtpTransfer::Perform()
     if (FAbandoned && !FQuiet)
         return CURLE_ABORTED_BY_CALLBACK;
     FPending = nullptr;
-    const CURLcode code = curl_easy_perform(FCurl.get());
+    const CURLcode code = RunRequest();
     if (FPending) {
         std::exception_ptr pending = FPending;
         FPending = nullptr;
         std::rethrow_exception(pending);
     }
     return code;
+}
+
+CURLcode TFtpTransfer::RunRequest()
+{
+    // curl_easy_perform's own loop, with a shorter longest wait (see cLongestPollMs).
+    CURLM* multi = FMulti.get();
+    CURL* curl = FCurl.get();
+    if (curl_multi_add_handle(multi, curl) != CURLM_OK)
+        return CURLE_FAILED_INIT;
+    TFinally remove([multi, curl]() noexcept { curl_multi_remove_handle(multi, curl); });
+    for (;;) {
+        int running = 0;
+        if (curl_multi_perform(multi, &running) != CURLM_OK)
+            return CURLE_OUT_OF_MEMORY;
+        if (running == 0)
+            break;
+        long timeout = -1;
+        (void)curl_multi_timeout(multi, &timeout);
+        const int wait = timeout < 0 || timeout > cLongestPollMs ? cLongestPollMs : static_cast<int>(timeout);
+        if (curl_multi_poll(multi, nullptr, 0, wait, nullptr) != CURLM_OK)
+            return CURLE_OUT_OF_MEMORY;
+    }
+    CURLcode result = CURLE_OK;
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+        if (message->msg == CURLMSG_DONE && message->easy_handle == curl)
+            result = message->data.result;
+    }
+    return result;
 }
 
 QString TFtpTransfer::ErrorText(CURLcode aCode) const
@@ -1568,7 +1603,8 @@ void TFtpTransfer::Disconnect() noexcept
         return;
     FDisconnected = true;
     Status(fsDisconnecting);
-    FCurl.reset(); // sends QUIT on a live connection
+    FCurl.reset();
+    FMulti.reset(); // sends QUIT on a live connection
     Status(fsDisconnected);
 }
 

@@ -269,7 +269,12 @@ private:
     {
         void operator()(curl_slist* aList) const noexcept { curl_slist_free_all(aList); }
     };
+    struct TMultiDeleter
+    {
+        void operator()(CURLM* aMulti) const noexcept { curl_multi_cleanup(aMulti); }
+    };
     using TCurlPtr = std::unique_ptr<CURL, TCurlDeleter>;
+    using TMultiPtr = std::unique_ptr<CURLM, TMultiDeleter>;
     using TSlistPtr = std::unique_ptr<curl_slist, TSlistDeleter>;
 
     /// A server identity the trust files do not hold, found by the last failed connection.
@@ -290,6 +295,8 @@ private:
     void ResetRequest();
     void SetPostQuote(const QStringList& aCommands);
     CURLcode Perform();
+    /// Runs the request set up on FCurl through FMulti to its end; its result.
+    CURLcode RunRequest();
     /// The text of a failed request: libcurl's code, its detail and the server's last error reply.
     QString ErrorText(CURLcode aCode) const;
     /// The error of a failed request, from ErrorText and aContext on a line of its own.
@@ -343,7 +350,8 @@ private:
     std::unique_ptr<QTemporaryFile> FKnownHosts; ///< SFTP: both known_hosts files in one, for libssh2
     std::optional<TUntrusted> FUntrusted;
     TTrustHandler FTrustHandler;
-    TCurlPtr FCurl;
+    TMultiPtr FMulti; ///< runs every request and keeps the connection between them (QUIT when it goes)
+    TCurlPtr FCurl;   ///< the request's options; not part of FMulti between requests
     TSlistPtr FPostQuote;
     char FErrorBuffer[CURL_ERROR_SIZE] = {};
     TStatusHandler FStatusHandler;
