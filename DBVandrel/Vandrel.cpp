@@ -9,6 +9,7 @@
 #include "UDatConModule.h"
 #include "UDataLinkDialog.h"
 #include "UFtpTransfer.h"
+#include "UPersistRecords.h"
 #include "UWorker.h"
 #include "VandrelCheck.h"
 #include "VandrelDatabase.h"
@@ -282,11 +283,12 @@ bool TfrmVandrel::SaveSettingsAs(const QString& aFileName)
     }
     const QString previous = FSettingsFileName;
     bool saved = false;
+    bool inPlace = false;
     Guarded([&] {
         const QString folder = QFileInfo(target).absolutePath();
         if (!QDir().mkpath(folder))
             throw EVandrel(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
-        SaveSettingsFile(target, cSettingsKey, Settings());
+        inPlace = SaveSettingsFile(target, cSettingsKey, Settings()) == UPersistRecords::skRewrittenInPlace;
         // A job's own connection goes with it, unless the new name has one already.
         for (const char* extension : {".udl", ".ini"}) {
             const QString from = QFileInfo(previous).path() + QLatin1Char('/') +
@@ -306,6 +308,8 @@ bool TfrmVandrel::SaveSettingsAs(const QString& aFileName)
     if (saved) {
         UseSettingsFile(target);
         AddStatusLine(QStringLiteral("Settings saved as %1.").arg(target));
+        if (inPlace)
+            AddStatusLine(UPersistRecords::RewrittenInPlaceLine(target));
     }
     return saved;
 }
@@ -364,7 +368,8 @@ void TfrmVandrel::btbnSaveClick()
         const QString folder = QFileInfo(FSettingsFileName).absolutePath();
         if (!QDir().mkpath(folder))
             throw EVandrel(QStringLiteral("Cannot create the folder \"%1\".").arg(folder));
-        SaveSettingsFile(FSettingsFileName, cSettingsKey, Settings());
+        if (SaveSettingsFile(FSettingsFileName, cSettingsKey, Settings()) == UPersistRecords::skRewrittenInPlace)
+            AddStatusLine(UPersistRecords::RewrittenInPlaceLine(FSettingsFileName));
     });
 }
 

@@ -211,7 +211,7 @@ QString TConnectionStringManager::ReadIniEntry(const TIniFile& aIni)
     return USVCrypt::DecryptString(aIni.ReadString(Key, Value), FCryptKey);
 }
 
-void TConnectionStringManager::SetConnectionString(const QString& aConnectionString)
+UPersistRecords::TSaveKind TConnectionStringManager::SetConnectionString(const QString& aConnectionString)
 {
     if (LocationKind == lkAuto || LocationKind == lkPrompt) {
         DetectLocation();
@@ -224,10 +224,10 @@ void TConnectionStringManager::SetConnectionString(const QString& aConnectionStr
             Key = DefaultSharedKey();
         }
     }
-    if (LocationKind == lkUDL)
-        WriteUDL(aConnectionString);
-    else
-        WriteINI(aConnectionString);
+    if (LocationKind != lkUDL)
+        return WriteINI(aConnectionString);
+    WriteUDL(aConnectionString);
+    return UPersistRecords::skReplaced;
 }
 
 void TConnectionStringManager::WriteUDL(const QString& aConnectionString)
@@ -237,12 +237,12 @@ void TConnectionStringManager::WriteUDL(const QString& aConnectionString)
         throw EVandrel(QStringLiteral("Could not store UDL"));
 }
 
-void TConnectionStringManager::WriteINI(const QString& aConnectionString)
+UPersistRecords::TSaveKind TConnectionStringManager::WriteINI(const QString& aConnectionString)
 {
     TIniFile ini(FileName);
     Key = FindIniEntry(ini);
     WriteIniEntry(ini, aConnectionString);
-    ini.UpdateFile();
+    return ini.UpdateFile();
 }
 
 void TConnectionStringManager::WriteIniEntry(TIniFile& aIni, const QString& aConnectionString)

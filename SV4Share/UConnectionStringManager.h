@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "UPersistRecords.h"
 #include "USVCrypt.h"
 
 #include <QString>
@@ -50,8 +51,9 @@ public:
     /// nothing is stored. May update LocationKind, FileName, Key and Value. Throws EVandrel on a read failure.
     QString ConnectionString();
     /// Stores aConnectionString in the place (searched; when none is found, the INI file beside a non-default
-    /// settings file, else the shared INI file). Throws EVandrel.
-    void SetConnectionString(const QString& aConnectionString);
+    /// settings file, else the shared INI file). Returns how the file was saved: skRewrittenInPlace when the INI
+    /// file's folder refuses new files and FileName was rewritten in place. Throws EVandrel.
+    UPersistRecords::TSaveKind SetConnectionString(const QString& aConnectionString);
 
     /// The key of the encrypted INI entries.
     USVCrypt::TCryptKey CryptKey() const { return FCryptKey; }
@@ -80,7 +82,7 @@ private:
     QString ReadUDL();
     QString ReadINI();
     void WriteUDL(const QString& aConnectionString);
-    void WriteINI(const QString& aConnectionString);
+    UPersistRecords::TSaveKind WriteINI(const QString& aConnectionString);
     QString FindIniEntry(const TIniFile& aIni);
     QString ReadIniEntry(const TIniFile& aIni);
     void WriteIniEntry(TIniFile& aIni, const QString& aConnectionString);

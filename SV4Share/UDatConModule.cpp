@@ -170,6 +170,7 @@ bool TADOConDataModule::Connect(const QString& aFileName, TLocationKind aLocatio
 bool TADOConDataModule::Save(TLocationKind aLocationKind)
 {
     FLocationKind = aLocationKind;
+    FSaveNotice.clear();
     try {
         WriteConnectionString();
         return true;
@@ -370,7 +371,8 @@ void TADOConDataModule::WriteConnectionString()
         if (target == lkUDL)
             connectionString = ResolveFileName(connectionString);
     }
-    store.SetConnectionString(connectionString);
+    if (store.SetConnectionString(connectionString) == UPersistRecords::skRewrittenInPlace)
+        FSaveNotice = UPersistRecords::RewrittenInPlaceLine(store.FileName);
     FChanged = false;
 }
 

@@ -77,6 +77,9 @@ public:
     void SetAfterPrompt(TNotifyEvent aValue) { FAfterPrompt = std::move(aValue); }
     /// Why the last Connect could not open the connection (the driver's or server's message); empty after success.
     const QString& LastConnectError() const { return FLastConnectError; }
+    /// After a Save that had to rewrite its file in place (its folder refuses new files), the status line that says so
+    /// (UPersistRecords::RewrittenInPlaceLine); empty otherwise.
+    const QString& SaveNotice() const { return FSaveNotice; }
     /// True when the connection was entered or repaired by a prompt or a retry and has not been saved since.
     bool Changed() const { return FChanged; }
     /// File of the stored connection; empty when not determined.
@@ -132,6 +135,7 @@ private:
     TNotifyEvent FAfterPrompt;
     bool FChanged = false;
     QString FLastConnectError;
+    QString FSaveNotice;
     bool FAllowUserPrompt = false;
     std::shared_ptr<TDBConnection> FADOConnection;
     /// The connection that carries the logging handlers, while someone holds it.

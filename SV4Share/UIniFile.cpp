@@ -6,7 +6,6 @@
 #include "USVCrypt.h"
 
 #include <QFile>
-#include <QSaveFile>
 #include <QStringDecoder>
 #include <QStringEncoder>
 
@@ -155,7 +154,7 @@ QByteArray TIniFile::Encode(const QString& aText) const
     return USVCrypt::ToAnsi(aText);
 }
 
-void TIniFile::UpdateFile() const
+UPersistRecords::TSaveKind TIniFile::UpdateFile() const
 {
     QString text;
     for (const TSection& section : FSections) {
@@ -167,14 +166,6 @@ void TIniFile::UpdateFile() const
     if (FFileName.isEmpty())
         throw EVandrel(QStringLiteral("Cannot save an INI file without a file name."));
     UFileUtils::ForceConfigDirFor(FFileName);
-    const bool created = !QFile::exists(FFileName);
-    QSaveFile file(FFileName);
-    if (!file.open(QIODevice::WriteOnly))
-        throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(FFileName, file.errorString()));
-    // The file may hold connection passwords: a new one is for its owner only.
-    if (created && !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
-        throw EVandrel(QStringLiteral("Cannot protect \"%1\": %2").arg(FFileName, file.errorString()));
-    const QByteArray bytes = Encode(text);
-    if (file.write(bytes) != bytes.size() || !file.commit())
-        throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(FFileName, file.errorString()));
+    // The file may hold connection passwords: a new one is for its owner only; an existing one keeps its access.
+    return UPersistRecords::WriteFileAtomically(FFileName, Encode(text), UPersistRecords::faKeepExisting);
 }

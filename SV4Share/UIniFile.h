@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "UPersistRecords.h"
+
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -27,9 +29,10 @@ public:
     /// The section names in file order.
     QStringList Sections() const;
     /// Writes the whole file back, in the encoding it was read with (new files: Windows-1252, no byte-order
-    /// mark, CR LF). A file that did not exist is created readable and writable by its owner only.
-    /// Throws EVandrel when it cannot be written.
-    void UpdateFile() const;
+    /// mark, CR LF), through UPersistRecords::WriteFileAtomically: a file that did not exist is created readable and
+    /// writable by its owner only, an existing one keeps its permissions. Returns how the file was saved (rewritten in
+    /// place when its folder refuses new files). Throws EVandrel when it cannot be written.
+    UPersistRecords::TSaveKind UpdateFile() const;
 
 private:
     enum TEncoding { enAnsi, enUtf8, enUtf16LE, enUtf16BE };

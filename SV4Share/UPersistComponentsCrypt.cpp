@@ -136,12 +136,13 @@ TLoadResult SetAside(const QString& aFileName, const QString& aReason)
 
 } // namespace
 
-void SaveComponents(const QString& aFileName, const QList<QObject*>& aComponents)
+UPersistRecords::TSaveKind SaveComponents(const QString& aFileName, const QList<QObject*>& aComponents)
 {
     TRecordWriter writer;
     for (qsizetype i = aComponents.size() - 1; i >= 0; --i)
         SaveComponent(writer, aComponents.at(i));
-    UPersistRecords::WriteFileAtomically(aFileName, UPersistRecords::EncodeSettingsFile(writer.Lines(), PersistKey));
+    return UPersistRecords::WriteFileAtomically(aFileName,
+                                                UPersistRecords::EncodeSettingsFile(writer.Lines(), PersistKey));
 }
 
 TLoadResult LoadComponents(const QString& aFileName, const QList<QObject*>& aComponents)

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "UPersistRecords.h"
 #include "USVCrypt.h"
 
 #include <QList>
@@ -29,8 +30,9 @@ struct TLoadResult
 };
 
 /// Writes the controls (visited from the last element to the first) to aFileName under PersistKey; the file is
-/// replaced atomically and made private to its owner. Throws EVandrel when it cannot be written.
-void SaveComponents(const QString& aFileName, const QList<QObject*>& aComponents);
+/// replaced atomically and made private to its owner, or rewritten in place when its folder refuses new files
+/// (UPersistRecords::WriteFileAtomically; the result says which). Throws EVandrel when it cannot be written.
+UPersistRecords::TSaveKind SaveComponents(const QString& aFileName, const QList<QObject*>& aComponents);
 /// Restores the controls (visited from the last element to the first) from aFileName under PersistKey. A file
 /// that cannot be opened throws EVandrel and changes nothing. Records that cannot be applied move the file aside
 /// as "<name>.bad" and are reported in the result, never thrown.

@@ -8,7 +8,10 @@
 #include <QLocale>
 #include <QSaveFile>
 
+#include <cerrno>
 #include <cmath>
+#include <cstring>
+#include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -201,15 +204,108 @@ QByteArray ReadFileBytes(const QString& aFileName)
     return bytes;
 }
 
-void WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes)
+namespace {
+
+/// An open file descriptor, closed when it goes out of scope.
+class TDescriptor
+{
+public:
+    explicit TDescriptor(int aFd) noexcept
+        : FFd(aFd)
+    {
+    }
+    TDescriptor(const TDescriptor&) = delete;
+    TDescriptor& operator=(const TDescriptor&) = delete;
+    ~TDescriptor()
+    {
+        if (FFd >= 0)
+            ::close(FFd);
+    }
+    int Get() const noexcept { return FFd; }
+    /// Closes the descriptor; false (errno set) when the close reports an error.
+    bool Close() noexcept { return ::close(std::exchange(FFd, -1)) == 0; }
+
+private:
+    int FFd;
+};
+
+/// The text of errno.
+QString SystemError()
+{
+    return QString::fromLocal8Bit(std::strerror(errno));
+}
+
+/// True when the folder of the existing file aFinalName denies this user new files (not merely a read-only volume).
+bool FolderDeniesNewFiles(const QString& aFinalName)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(aFinalName).absolutePath());
+    return ::faccessat(AT_FDCWD, folder.constData(), W_OK | X_OK, AT_EACCESS) != 0 && errno == EACCES;
+}
+
+/// Writes aBytes over the existing regular file aFinalName, cuts it to their length and syncs it. Owner and mode stay.
+/// Returns an empty text, or the reason it could not be opened (nothing was written); throws EVandrel when writing
+/// failed after it began.
+QString RewriteInPlace(const QString& aFileName, const QString& aFinalName, const QByteArray& aBytes)
+{
+    // Without O_NONBLOCK a FIFO put in the file's place would block the open until someone reads it.
+    TDescriptor file(
+        ::open(QFile::encodeName(aFinalName).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
+    if (file.Get() < 0)
+        return SystemError();
+    struct stat info = {};
+    if (::fstat(file.Get(), &info) != 0)
+        return SystemError();
+    if (!S_ISREG(info.st_mode))
+        return QStringLiteral("It is not a regular file.");
+    const auto failed = [&](const QString& aReason) {
+        EVandrel error(QStringLiteral("Cannot write file \"%1\". %2").arg(aFileName, aReason));
+        error.AddContext(QStringLiteral("Its folder cannot be written, so the file was being rewritten in place: "
+                                        "it may now be damaged."));
+        return error;
+    };
+    const char* data = aBytes.constData();
+    qsizetype left = aBytes.size();
+    while (left > 0) {
+        const ssize_t written = ::write(file.Get(), data, static_cast<size_t>(left));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            throw failed(written < 0 ? SystemError() : QStringLiteral("Nothing could be written."));
+        data += written;
+        left -= written;
+    }
+    if (::ftruncate(file.Get(), static_cast<off_t>(aBytes.size())) != 0 || ::fsync(file.Get()) != 0 || !file.Close())
+        throw failed(SystemError());
+    return QString();
+}
+
+} // namespace
+
+TSaveKind WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes, TFileAccess aAccess)
 {
     // A replaced file's group keeps reading it when it could before: the job of a service that runs as another user.
     struct stat old = {};
-    const bool groupReads =
-        ::stat(QFile::encodeName(aFileName).constData(), &old) == 0 && S_ISREG(old.st_mode) && (old.st_mode & S_IRGRP);
+    const bool exists = ::stat(QFile::encodeName(aFileName).constData(), &old) == 0 && S_ISREG(old.st_mode);
+    const bool groupReads = aAccess == faOwnerOnly && exists && (old.st_mode & S_IRGRP);
     QSaveFile file(aFileName);
-    // QSaveFile writes a temporary file beside the target, and commit() flushes, syncs and renames it.
-    bool ok = file.open(QIODevice::WriteOnly) && file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    // QSaveFile writes a temporary file beside the target, and commit() flushes, syncs and renames it. It gives a
+    // replaced file's permissions to the temporary file.
+    if (!file.open(QIODevice::WriteOnly)) {
+        QString reason = file.errorString();
+        // A file the user may write in a folder the user may not (a job in a folder of root's) is rewritten instead.
+        const QString finalName = QFileInfo(aFileName).canonicalFilePath();
+        if (file.error() == QFileDevice::OpenError && exists && !finalName.isEmpty() &&
+            FolderDeniesNewFiles(finalName)) {
+            const QString refused = RewriteInPlace(aFileName, finalName, aBytes);
+            if (refused.isEmpty())
+                return skRewrittenInPlace;
+            reason = QStringLiteral("Its folder cannot be written, and neither can the file: %1").arg(refused);
+        }
+        throw EVandrel(QStringLiteral("Cannot write file \"%1\". %2").arg(aFileName, reason));
+    }
+    bool ok = true;
+    if (aAccess == faOwnerOnly || !exists)
+        ok = file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
     if (ok && groupReads) {
         // Only a group this user may give the file (its own, or one it belongs to); otherwise it stays owner only.
         if (::fchown(file.handle(), static_cast<uid_t>(-1), old.st_gid) == 0)
@@ -222,6 +318,14 @@ void WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes)
         file.cancelWriting();
         throw EVandrel(QStringLiteral("Cannot write file \"%1\". %2").arg(aFileName, reason));
     }
+    return skReplaced;
+}
+
+QString RewrittenInPlaceLine(const QString& aFileName)
+{
+    return QStringLiteral("The folder of %1 cannot be written, so the file was rewritten in place: a failure during "
+                          "the save could have left it damaged.")
+        .arg(aFileName);
 }
 
 QString MoveAsideBadFile(const QString& aFileName)

@@ -59,13 +59,29 @@ QByteArray EncodeSettingsFile(const QStringList& aLines, USVCrypt::TCryptKey aKe
 /// The plain lines held by a settings file's bytes; a wrong key or damaged file gives garbage lines, no error.
 QStringList DecodeSettingsFile(const QByteArray& aFileBytes, USVCrypt::TCryptKey aKey);
 
+/// How WriteFileAtomically saved a file.
+enum TSaveKind : int {
+    skReplaced,        ///< a new file took the old one's place: a failed save would have left the old file as it was
+    skRewrittenInPlace ///< the folder refuses new files, so the file itself was rewritten: a failure could damage it
+};
+/// Which permissions WriteFileAtomically gives the file.
+enum TFileAccess : int {
+    faOwnerOnly,   ///< readable and writable by the owner only (a replaced file's group keeps reading it if it could)
+    faKeepExisting ///< a replaced file's permissions; a new file is readable and writable by its owner only
+};
+
 /// Reads a whole (small) file; throws EVandrel with the open or read error.
 QByteArray ReadFileBytes(const QString& aFileName);
-/// Replaces aFileName by a file holding aBytes, readable and writable by its owner only: a temporary file in the
-/// same folder is written, flushed and renamed over it. A file it replaces that its group may read (a job shared with
-/// a service account) keeps that group and its read access; others never get any. On failure the old file is left as
-/// it was and EVandrel thrown.
-void WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes);
+/// Replaces aFileName by a file holding aBytes: a temporary file in the same folder is written, flushed and renamed
+/// over it, so on failure the old file is left as it was and EVandrel thrown. With faOwnerOnly the file is readable
+/// and writable by its owner only; a file it replaces that its group may read (a job shared with a service account)
+/// keeps that group and its read access, others never get any. Symbolic links are followed.
+/// When the folder refuses the temporary file (permission denied) but the file exists and may be written, the file
+/// itself is rewritten (written, cut to length, synced) and keeps its owner and mode: skRewrittenInPlace, after
+/// which the caller should show RewrittenInPlaceLine. A failure on that path may leave the file damaged.
+TSaveKind WriteFileAtomically(const QString& aFileName, const QByteArray& aBytes, TFileAccess aAccess = faOwnerOnly);
+/// The status line after a save of aFileName returned skRewrittenInPlace: why, and what it risked.
+QString RewrittenInPlaceLine(const QString& aFileName);
 /// Moves a file aside as "<name>.bad" (or "<name>.bad.1", ".bad.2" ... never replacing an earlier one) and
 /// returns the new path; throws EVandrel when it cannot be moved.
 QString MoveAsideBadFile(const QString& aFileName);

@@ -108,9 +108,12 @@ bool ConnectDatabase(TADOConDataModule& aModule, TStepContext& aContext, bool aA
             if (!connected)
                 throw EConnectionRequired(aModule.LastConnectError());
             if (aModule.Changed() && aContext.Interactive() &&
-                aContext.Confirm(QStringLiteral("Save the connection?")) && !aModule.Save(lkAuto) &&
-                !aModule.Save(lkINI))
-                aContext.ShowError(QStringLiteral("Failed to save the connection."));
+                aContext.Confirm(QStringLiteral("Save the connection?"))) {
+                if (!aModule.Save(lkAuto) && !aModule.Save(lkINI))
+                    aContext.ShowError(QStringLiteral("Failed to save the connection."));
+                else if (!aModule.SaveNotice().isEmpty())
+                    aContext.Status(aModule.SaveNotice());
+            }
         } catch (const EDatabaseError& e) {
             // The next Connect asks the user instead of reading the store again.
             aModule.SetLocationKind(lkPrompt);

@@ -172,7 +172,8 @@ LoadSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, TVandrelSet
     return result;
 }
 
-void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const TVandrelSettings& aSettings)
+UPersistRecords::TSaveKind
+SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const TVandrelSettings& aSettings)
 {
     TRecordWriter writer;
     for (const TSettingField& field : cFields) {
@@ -187,7 +188,7 @@ void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const 
         writer.WriteValue(name);
         writer.WriteValue(value);
     }
-    UPersistRecords::WriteFileAtomically(aFileName, UPersistRecords::EncodeSettingsFile(writer.Lines(), aKey));
+    return UPersistRecords::WriteFileAtomically(aFileName, UPersistRecords::EncodeSettingsFile(writer.Lines(), aKey));
 }
 
 UFtpTransfer::TFtpOptions FtpOptionsOf(const TVandrelSettings& aSettings)

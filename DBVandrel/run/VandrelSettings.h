@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include "UPersistRecords.h"
 #include "USVCrypt.h"
 
 #include <QDateTime>
@@ -117,9 +118,12 @@ TSettingsLoad LoadSettingsFile(const QString& aFileName,
                                TVandrelSettings& aSettings,
                                bool aMoveAside = true);
 /// Writes aSettings to aFileName under aKey: the 25 records, the added ones, then the unknown ones it was read
-/// with. The file is replaced atomically, readable by its owner only.
-/// Throws EVandrel when it cannot be written (the old file is then left as it was).
-void SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const TVandrelSettings& aSettings);
+/// with. The file is replaced atomically, readable by its owner only (UPersistRecords::WriteFileAtomically): a file
+/// in a folder that refuses new files is rewritten in place instead, keeping its mode, and skRewrittenInPlace
+/// returned. Throws EVandrel when it cannot be written (the old file is then left as it was, unless it was being
+/// rewritten in place).
+UPersistRecords::TSaveKind
+SaveSettingsFile(const QString& aFileName, USVCrypt::TCryptKey aKey, const TVandrelSettings& aSettings);
 
 /// The settings file used when none is named: vandrel.cfg in the program's configuration folder.
 QString DefaultSettingsFileName();

@@ -269,8 +269,9 @@ public:
         return QDateTime();
     }
 
-    /// Records aHeader as the set restored into aTarget now. Throws EVandrel when the record cannot be written.
-    void Write(const TBackupHeader& aHeader, const QString& aTarget) const
+    /// Records aHeader as the set restored into aTarget now; says so in a status line when the record had to be
+    /// rewritten in place. Throws EVandrel when the record cannot be written.
+    void Write(const TBackupHeader& aHeader, const QString& aTarget, const TStepContext& aContext) const
     {
         if (FFileName.isEmpty())
             return;
@@ -278,7 +279,8 @@ public:
                                 "database=" + aHeader.DatabaseName.toUtf8() + "\n" +
                                 "server=" + aHeader.ServerName.toUtf8() + "\n" + "target=" + aTarget.toUtf8() + "\n" +
                                 "restored=" + QDateTime::currentDateTime().toString(Qt::ISODate).toUtf8() + "\n";
-        UPersistRecords::WriteFileAtomically(FFileName, text);
+        if (UPersistRecords::WriteFileAtomically(FFileName, text) == UPersistRecords::skRewrittenInPlace)
+            aContext.Status(UPersistRecords::RewrittenInPlaceLine(FFileName));
     }
 
 private:
@@ -422,7 +424,7 @@ public:
         if (failure || aContext.Cancelled())
             return;
         aContext.Progress(100);
-        record.Write(header, target);
+        record.Write(header, target, aContext);
         aContext.Summary(QStringLiteral("%1 over database %2%3")
                              .arg(settings.BackupFilename,
                                   USVSQLBackup::BracketedName(target),

@@ -3,6 +3,7 @@
 // restart with the file on the command line shows them again, a file of another machine loads into the controls,
 // records without a control survive a save, and an unreadable file is kept aside. The settings value itself is tested
 // without a window (VandrelSettingsValueTest).
+#include "TLockedFolder.h"
 #include "TestLibraries.h"
 #include "TestPaths.h"
 #include "UPersistRecords.h"
@@ -196,6 +197,34 @@ private Q_SLOTS:
         window.btbnSaveClick();
         QCOMPARE(window.SettingsFileName(), file);
         QVERIFY(QFileInfo::exists(file));
+    }
+
+    void SaveInAFolderOfRoot_RewritesTheJobInPlaceAndSaysSo()
+    {
+        QTemporaryDir dir;
+        TLockedFolder folder(dir.path(), QStringLiteral("etc"));
+        const QString file = folder.FilePath(QStringLiteral("nightly.cfg"));
+        QVERIFY(folder.AddFile(
+            QStringLiteral("nightly.cfg"), UPersistRecords::EncodeSettingsFile(SampleRecords(), cSettingsKey), 0640));
+        QVERIFY(folder.Lock());
+        TfrmVandrel window(QStringList{file});
+        window.FUi->edtFTPUser->setText(QStringLiteral("changed-user"));
+        {
+            TLockedFolder::TAsUser user(folder);
+            if (!user.Active())
+                QSKIP("cannot act as a user who may not write the folder");
+            window.btbnSaveClick();
+        }
+        const QString shell = window.FUi->mmoShell->toPlainText();
+        QVERIFY2(shell.contains(UPersistRecords::RewrittenInPlaceLine(file)), qPrintable(shell));
+        TVandrelSettings saved;
+        QVERIFY(LoadSettingsFile(file, cSettingsKey, saved).Ok);
+        QCOMPARE(saved.FTPUser, QStringLiteral("changed-user"));
+        struct stat info
+        {
+        };
+        QCOMPARE(stat(QFile::encodeName(file).constData(), &info), 0);
+        QCOMPARE(info.st_mode & 0777, 0640u);
     }
 
     void SaveAsAndOpen_SwitchTheWindowWithItsConnectionLockAndLog()

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "UConnectionStringManager.h"
 #include "EVandrel.h"
+#include "TLockedFolder.h"
 #include "TestPaths.h"
 #include "UDatCon.h"
 #include "UDatConModule.h"
@@ -18,6 +19,7 @@
 #include <QTemporaryDir>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 /// Shows QString values readably in failure messages.
 inline void PrintTo(const QString& aText, std::ostream* aStream)
@@ -33,6 +35,12 @@ QByteArray ReadAll(const QString& aFileName)
 {
     QFile file(aFileName);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+unsigned Mode(const QString& aFileName)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(aFileName).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
 void WriteAll(const QString& aFileName, const QByteArray& aBytes)
@@ -327,6 +335,39 @@ TEST_F(UConnectionStringManagerTest, IniLayouts_ReadAndWrittenBackInPlace)
         EXPECT_EQ(again.ConnectionString(), changed);
         QFile::remove(name);
     }
+}
+
+TEST_F(UConnectionStringManagerTest, IniFile_KeepsItsAccessAndIsRewrittenInPlaceInAFolderOfRoot)
+{
+    // A replaced INI file keeps the permissions it had.
+    const QString shared = Work(QStringLiteral("conn.ini"));
+    WriteAll(shared, "[Other]\r\nx=1\r\n");
+    ASSERT_TRUE(
+        QFile::setPermissions(shared, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadGroup));
+    TConnectionStringManager writer;
+    writer.LocationKind = lkINI;
+    writer.FileName = shared;
+    EXPECT_EQ(writer.SetConnectionString(cSales), UPersistRecords::skReplaced);
+    EXPECT_EQ(Mode(shared), 0640u);
+
+    // The job's connection file in a folder its user may not write is rewritten where it is.
+    TLockedFolder folder(FJobs.path(), QStringLiteral("etc"));
+    ASSERT_TRUE(folder.AddFile(QStringLiteral("nightly.ini"), "[Other]\r\nx=1\r\n", 0640));
+    ASSERT_TRUE(folder.Lock());
+    const QString job = folder.FilePath(QStringLiteral("nightly.ini"));
+    TLockedFolder::TAsUser user(folder);
+    if (!user.Active())
+        GTEST_SKIP() << "cannot act as a user who may not write the folder";
+    TConnectionStringManager store;
+    store.LocationKind = lkINI;
+    store.FileName = job;
+    EXPECT_EQ(store.SetConnectionString(cSales), UPersistRecords::skRewrittenInPlace);
+    EXPECT_EQ(Mode(job), 0640u);
+    TConnectionStringManager again;
+    again.LocationKind = lkINI;
+    again.FileName = job;
+    EXPECT_EQ(again.ConnectionString(), cSales);
+    EXPECT_EQ(TIniFile(job).ReadString(QStringLiteral("other"), QStringLiteral("x")), QStringLiteral("1"));
 }
 
 TEST_F(UConnectionStringManagerTest, UnknownCompany_NamesTheSectionsCompanyName)

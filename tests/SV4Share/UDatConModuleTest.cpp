@@ -3,9 +3,11 @@
 #include "UDatConModule.h"
 #include "EVandrel.h"
 #include "TDBConnection.h"
+#include "TLockedFolder.h"
 #include "TServerProcess.h"
 #include "UConnectionStringManager.h"
 #include "UDatCon.h"
+#include "UPersistRecords.h"
 
 #include <QDir>
 #include <QFile>
@@ -339,6 +341,33 @@ TEST_F(UDatConModuleTest, SharedConnection_LivesAsLongAsItsHolders)
     held->Execute(QStringLiteral("USE Sales"));
     EXPECT_EQ(held->Property(QStringLiteral("Current Catalog")), QStringLiteral("Sales"));
     EXPECT_TRUE(TakeLog().isEmpty());
+}
+
+TEST_F(UDatConModuleTest, Save_InAFolderOfRoot_RewritesTheFileInPlaceAndLeavesANotice)
+{
+    const QString entered = Good() + QStringLiteral(";Persist Security Info=True");
+    AnswerDialog(entered);
+    TADOConDataModule module;
+    ASSERT_TRUE(module.Connect(QString(), lkAuto));
+    ASSERT_TRUE(module.Save(lkAuto));
+    EXPECT_EQ(module.SaveNotice(), QString());
+
+    TLockedFolder folder(FJobs.path(), QStringLiteral("etc"));
+    ASSERT_TRUE(folder.AddFile(QStringLiteral("nightly.ini"), QByteArray(), 0600));
+    ASSERT_TRUE(folder.Lock());
+    const QString job = folder.FilePath(QStringLiteral("nightly.ini"));
+    module.SetFileName(job);
+    {
+        TLockedFolder::TAsUser user(folder);
+        if (!user.Active())
+            GTEST_SKIP() << "cannot act as a user who may not write the folder";
+        ASSERT_TRUE(module.Save(lkINI));
+    }
+    EXPECT_EQ(module.SaveNotice(), UPersistRecords::RewrittenInPlaceLine(job));
+    TConnectionStringManager store;
+    store.LocationKind = lkINI;
+    store.FileName = job;
+    EXPECT_EQ(store.ConnectionString(), entered);
 }
 
 TEST_F(UDatConModuleTest, NamedSettingsFiles_EachJobKeepsItsOwnConnection)

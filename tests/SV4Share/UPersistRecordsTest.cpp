@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: MIT
 #include "UPersistRecords.h"
 #include "EVandrel.h"
+#include "TLockedFolder.h"
 #include "TestPaths.h"
 
 #include <QDir>
@@ -23,6 +24,12 @@ unsigned Mode(const QString& aFileName)
     {
     };
     return stat(QFile::encodeName(aFileName).constData(), &info) == 0 ? info.st_mode & 07777 : 0;
+}
+
+ino_t Inode(const QString& aFileName)
+{
+    struct stat info = {};
+    return stat(QFile::encodeName(aFileName).constData(), &info) == 0 ? info.st_ino : 0;
 }
 
 void WriteBytes(const QString& aFileName, const QByteArray& aBytes)
@@ -160,6 +167,76 @@ TEST_F(UPersistRecordsFileTest, WriteFileAtomically_ReplacesAndKeepsPrivate)
     EXPECT_EQ(Mode(fresh), 0600u);
     EXPECT_EQ(QDir(FDir.path()).entryList(QDir::Files | QDir::Hidden).size(), 2); // no temporary file left
     EXPECT_THROW(WriteFileAtomically(Path(QStringLiteral("missing/x.cfg")), "x"), EVandrel);
+}
+
+TEST_F(UPersistRecordsFileTest, WriteFileAtomically_WritableFolderReplacesTheFile)
+{
+    const QString target = Path(QStringLiteral("vandrel.cfg"));
+    WriteBytes(target, "old contents");
+    const ino_t before = Inode(target);
+    EXPECT_EQ(WriteFileAtomically(target, "new"), skReplaced);
+    EXPECT_NE(Inode(target), before);
+    EXPECT_EQ(ReadFileBytes(target), QByteArray("new"));
+}
+
+// A job the user may write in a folder the user may not: the file is rewritten where it is, owner and mode kept, and
+// the caller told so; a file the user may not write, or none, still fails with the reason.
+TEST_F(UPersistRecordsFileTest, WriteFileAtomically_FolderWithoutWriteAccessRewritesInPlace)
+{
+    TLockedFolder folder(FDir.path(), QStringLiteral("jobs"));
+    const QByteArray old = "the old contents, longer than the new";
+    // clang-format off
+    const struct { const char* Name; QByteArray Bytes; mode_t Mode; } rows[] = {
+        {"shorter.cfg", "new", 0640},
+        {"longer.cfg",  old + old, 0600},
+        {"empty.cfg",   QByteArray(), 0644},
+    };
+    // clang-format on
+    for (const auto& row : rows)
+        ASSERT_TRUE(folder.AddFile(QLatin1String(row.Name), old, row.Mode));
+    ASSERT_TRUE(folder.AddFile(QStringLiteral("readonly.cfg"), old, 0444));
+    // A link in a folder the user may not write either, to a file in the locked one.
+    const QString link = Path(QStringLiteral("link.cfg"));
+    ASSERT_TRUE(QFile::link(folder.FilePath(QStringLiteral("shorter.cfg")), link));
+    ASSERT_TRUE(folder.Lock());
+    struct stat owner = {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder.FilePath(QStringLiteral("shorter.cfg"))).constData(), &owner), 0);
+
+    TLockedFolder::TAsUser user(folder);
+    if (!user.Active())
+        GTEST_SKIP() << "cannot act as a user who may not write the folder";
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.Name);
+        const QString target = folder.FilePath(QLatin1String(row.Name));
+        const ino_t inode = Inode(target);
+        EXPECT_EQ(WriteFileAtomically(target, row.Bytes), skRewrittenInPlace);
+        EXPECT_EQ(ReadFileBytes(target), row.Bytes);
+        EXPECT_EQ(Mode(target), unsigned(row.Mode));
+        EXPECT_EQ(Inode(target), inode);
+    }
+    EXPECT_EQ(WriteFileAtomically(link, "through the link", faKeepExisting), skRewrittenInPlace);
+    EXPECT_EQ(ReadFileBytes(folder.FilePath(QStringLiteral("shorter.cfg"))), QByteArray("through the link"));
+    EXPECT_TRUE(QFileInfo(link).isSymLink());
+    struct stat after = {};
+    ASSERT_EQ(::stat(QFile::encodeName(folder.FilePath(QStringLiteral("shorter.cfg"))).constData(), &after), 0);
+    EXPECT_EQ(after.st_uid, owner.st_uid);
+    EXPECT_EQ(after.st_gid, owner.st_gid);
+    EXPECT_TRUE(RewrittenInPlaceLine(link).contains(link));
+
+    for (const QString& name : {QStringLiteral("readonly.cfg"), QStringLiteral("missing.cfg")}) {
+        SCOPED_TRACE(name.toStdString());
+        const QString target = folder.FilePath(name);
+        try {
+            WriteFileAtomically(target, "new");
+            ADD_FAILURE() << "saved";
+        } catch (const EVandrel& e) {
+            EXPECT_TRUE(e.Message().startsWith(QStringLiteral("Cannot write file \"%1\". ").arg(target))) << e.what();
+            EXPECT_GT(e.Message().size(), QStringLiteral("Cannot write file \"%1\". ").arg(target).size() + 5);
+        }
+    }
+    EXPECT_EQ(ReadFileBytes(folder.FilePath(QStringLiteral("readonly.cfg"))), old);
+    EXPECT_FALSE(QFileInfo::exists(folder.FilePath(QStringLiteral("missing.cfg"))));
+    EXPECT_EQ(QDir(folder.Path()).entryList(QDir::Files | QDir::Hidden).size(), 4);
 }
 
 TEST_F(UPersistRecordsFileTest, MoveAsideBadFile_NeverOverwritesEarlierCopies)
