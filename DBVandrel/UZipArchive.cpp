@@ -868,21 +868,101 @@ QString SystemError(int aError)
     return Local(std::strerror(aError));
 }
 
-/// Writes aBytes to aFile, all of them; throws with the system's reason (a full disk says so).
-void WriteAll(int aFile, const char* aBytes, qint64 aCount, const QString& aName, const QString& aContext)
+/// Writes an extracted file on a thread of its own while the next piece is inflated: the copy into the page cache
+/// and the disk writes started behind it (TWriteBehind) no longer wait for inflate, nor inflate for them. One piece
+/// is written while the caller fills the other, so memory stays at two buffers.
+class TBackgroundWriter
 {
-    while (aCount > 0) {
-        const ssize_t n = ::write(aFile, aBytes, static_cast<size_t>(aCount));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            const int error = n < 0 ? errno : ENOSPC;
-            Fail(QStringLiteral("Cannot write %1: %2").arg(aName, SystemError(error)), aContext);
-        }
-        aBytes += n;
-        aCount -= n;
+public:
+    TBackgroundWriter(int aFile, size_t aBufferSize)
+        : FFile(aFile)
+        , FSpare(aBufferSize)
+        , FThread([this] { Work(); })
+    {
     }
-}
+    TBackgroundWriter(const TBackgroundWriter&) = delete;
+    TBackgroundWriter& operator=(const TBackgroundWriter&) = delete;
+    /// Waits for the piece being written, then stops the thread.
+    ~TBackgroundWriter()
+    {
+        {
+            std::unique_lock lock(FMutex);
+            FIdle.wait(lock, [this] { return !FPending; });
+            FStop = true;
+        }
+        FWork.notify_one();
+        FThread.join();
+    }
+
+    /// Hands over the first aLength bytes of aBuffer, which gets an empty buffer of the same size back; the errno of
+    /// an earlier failed write, 0 when none failed (the piece is then not written).
+    int Write(std::vector<char>& aBuffer, size_t aLength)
+    {
+        {
+            std::unique_lock lock(FMutex);
+            FIdle.wait(lock, [this] { return !FPending; });
+            if (FError != 0)
+                return FError;
+            std::swap(aBuffer, FSpare);
+            FLength = aLength;
+            FPending = true;
+        }
+        FWork.notify_one();
+        return 0;
+    }
+
+    /// Waits until every piece handed over is written; the errno of a failed write, 0 when none failed.
+    int Finish()
+    {
+        std::unique_lock lock(FMutex);
+        FIdle.wait(lock, [this] { return !FPending; });
+        return FError;
+    }
+
+private:
+    void Work() noexcept
+    {
+        TWriteBehind writeBehind; // the closing fsync then waits for the last few MiB only
+        std::unique_lock lock(FMutex);
+        for (;;) {
+            FWork.wait(lock, [this] { return FPending || FStop; });
+            if (!FPending)
+                return;
+            lock.unlock();
+            const char* bytes = FSpare.data();
+            size_t left = FLength;
+            int error = 0;
+            while (left > 0) {
+                const ssize_t n = ::write(FFile, bytes, left);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0) {
+                    error = n < 0 ? errno : ENOSPC;
+                    break;
+                }
+                bytes += n;
+                left -= static_cast<size_t>(n);
+                writeBehind.Written(FFile, n);
+            }
+            lock.lock();
+            if (error != 0 && FError == 0)
+                FError = error;
+            FPending = false;
+            FIdle.notify_all();
+        }
+    }
+
+    int FFile;
+    std::vector<char> FSpare; ///< the piece being written, or the empty buffer handed back next
+    size_t FLength = 0;
+    bool FPending = false;
+    bool FStop = false;
+    int FError = 0;
+    std::mutex FMutex;
+    std::condition_variable FWork;
+    std::condition_variable FIdle;
+    std::thread FThread; ///< last: it starts once the rest is ready
+};
 
 /// The temporary file beside aFinalPath that an extracted file is written to: "<name>.part.vandrel", or a name made
 /// from a hash of the name when that would be too long a file name.
@@ -981,7 +1061,10 @@ void ExtractEntry(zip_t* aArchive,
     if (!entry)
         Fail(Local(zip_strerror(aArchive)), context);
     aStaged.Stage(aFinalName, context, [&](int aFile) {
-        TWriteBehind writeBehind; // the closing fsync then waits for the last few MiB only
+        const auto failedWrite = [&](int aError) {
+            Fail(QStringLiteral("Cannot write %1: %2").arg(aFinalName, SystemError(aError)), context);
+        };
+        TBackgroundWriter writer(aFile, aBuffer.size());
         qint64 written = 0;
         for (;;) {
             const zip_int64_t n = zip_fread(entry.get(), aBuffer.data(), aBuffer.size());
@@ -994,12 +1077,14 @@ void ExtractEntry(zip_t* aArchive,
                 Fail(QStringLiteral("The entry holds more than the %1 bytes the archive declares for it.")
                          .arg(aEntry.Size),
                      context);
-            WriteAll(aFile, aBuffer.data(), n, aFinalName, context);
-            writeBehind.Written(aFile, n);
+            if (const int error = writer.Write(aBuffer, static_cast<size_t>(n)))
+                failedWrite(error);
             written += n;
             if (!aAdvance(n))
                 Fail(ZipErrorText(ZIP_ER_CANCELLED), context);
         }
+        if (const int error = writer.Finish())
+            failedWrite(error);
     });
 }
 
