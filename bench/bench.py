@@ -17,10 +17,12 @@ FTP, FTPES and FTPS; OpenSSH's sshd for SFTP), each protocol against curl with t
 Then the Cancel: how long zipping, extracting, uploading and downloading take to stop once the run flag turns off
 (the window's Cancel), worst of the runs.
 Every run is checked: `unzip -t` of our archive, the extracted and transferred bytes equal to the source. Each
-command runs --repeat times, alternating who goes first; the fastest run counts, with the highest peak. The idle
+command runs --repeat times, alternating who goes first, each after twice the file size of memory was touched (see
+warm_memory); the fastest run counts, with the highest peak. The idle
 size of the drivers (a run that does nothing) is measured too, so that the growth during a step can be read.
 """
 import argparse
+import ctypes
 import filecmp
 import os
 import platform
@@ -209,11 +211,25 @@ def cpu_model():
     return platform.machine()
 
 
+WARM_BYTES = 0  # set by main: memory touched before each measured run
+
+
+def warm_memory():
+    """Touches WARM_BYTES of memory and frees it again. A virtual machine whose host takes freed memory back makes
+    the first use of memory cost several times a later one (page cache included); touched just before a run, the
+    memory that run's page cache and buffers take is already the guest's, whichever side goes first."""
+    if WARM_BYTES:
+        block = bytearray(WARM_BYTES)
+        ctypes.memset((ctypes.c_char * WARM_BYTES).from_buffer(block), 1, WARM_BYTES)
+        del block
+
+
 def timed(cmd, before=None, stdout=None):
     """One measured run: before() prepares it (outside the clock), written data reach the disk first."""
     if before:
         before()
     os.sync()
+    warm_memory()
     if stdout is None:
         return run(cmd)
     with open(stdout, "wb") as out:
@@ -398,6 +414,8 @@ def main():
         if not shutil.which(tool):
             sys.exit(f"{tool} missing: scripts/install-deps.sh installs it")
     size = args.size_mib * MiB
+    global WARM_BYTES
+    WARM_BYTES = 2 * size
     work = tempfile.mkdtemp(prefix="vandrel-bench-", dir=args.work)
     table = Table()
     cancels = []
@@ -468,8 +486,9 @@ def main():
 
     load = os.getloadavg()
     print(f"\n{args.size_mib} MiB per file, best of {args.repeat}; {os.cpu_count()} cores ({cpu_model()}), "
-          f"Linux {platform.release()}; load average at the end {load[0]:.1f} / {load[1]:.1f} / {load[2]:.1f} "
-          f"(above the core count: other work shared the machine); {time.monotonic() - started:.0f} s in all.")
+          f"Linux {platform.release()}; load average at the end {load[0]:.1f} / {load[1]:.1f} / {load[2]:.1f}"
+          f"{' (above the core count: other work shared the machine)' if load[1] > 1.5 * (os.cpu_count() or 1) else ''}; "
+          f"{time.monotonic() - started:.0f} s in all.")
     print("Tools: " + ", ".join(version(p) for p in ("zip", "pigz", "unzip", "curl", "vsftpd", "openssh-server",
                                                    "zlib1g", "libzip4", "libssh2-1", "openssl"))
           + ".")
