@@ -150,13 +150,13 @@ public:
         const QString path = target.isSymLink() ? target.symLinkTarget() : aTarget;
         FFinal = QFile::encodeName(path);
         FTemporary = FFinal + ".XXXXXX";
-        FFd = ::mkstemp(FTemporary.data());
-        if (FFd < 0) {
+        FFile.Reset(::mkstemp(FTemporary.data()));
+        if (FFile.Get() < 0) {
             const int error = errno;
             throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aTarget, SystemError(error)));
         }
         // mkstemp leaves the mode to the umask; the archive holds the database's contents.
-        if (::fchmod(FFd, S_IRUSR | S_IWUSR) != 0) {
+        if (::fchmod(FFile.Get(), S_IRUSR | S_IWUSR) != 0) {
             const int error = errno;
             Discard();
             throw EVandrel(QStringLiteral("Cannot create \"%1\": %2").arg(aTarget, SystemError(error)));
@@ -192,7 +192,7 @@ public:
     void Commit()
     {
         // Some file systems report a full disk only when the data reach it.
-        if (::fsync(FFd) != 0 || ::close(std::exchange(FFd, -1)) != 0) {
+        if (::fsync(FFile.Get()) != 0 || !FFile.Close()) {
             const int error = errno;
             throw EVandrel(QStringLiteral("Cannot write \"%1\": %2").arg(FTarget, SystemError(error)));
         }
@@ -206,25 +206,16 @@ public:
 private:
     bool WriteOut(const char* aData, size_t aBytes) noexcept
     {
-        while (aBytes > 0) {
-            const ssize_t written = ::write(FFd, aData, aBytes);
-            if (written < 0) {
-                if (errno == EINTR)
-                    continue;
-                FError = errno;
-                return false;
-            }
-            aData += written;
-            aBytes -= static_cast<size_t>(written);
-            FWriteBehind.Written(FFd, written);
+        if (const int error = WriteAll(FFile.Get(), aData, aBytes, &FWriteBehind)) {
+            FError = error;
+            return false;
         }
         return true;
     }
 
     void Discard() noexcept
     {
-        if (FFd >= 0)
-            ::close(std::exchange(FFd, -1));
+        FFile.Close();
         if (!FTemporary.isEmpty())
             ::unlink(FTemporary.constData());
         FTemporary.clear();
@@ -233,7 +224,7 @@ private:
     QString FTarget;
     QByteArray FFinal;
     QByteArray FTemporary; ///< empty once committed or removed
-    int FFd = -1;
+    TFd FFile;
     int FError = 0;
     TWriteBehind FWriteBehind; ///< the disk catches up while the file arrives: Commit's fsync stays short
     std::vector<char> FBuffer = std::vector<char>(1024 * 1024);

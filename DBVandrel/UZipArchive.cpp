@@ -35,7 +35,6 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -94,31 +93,12 @@ QString ZipErrorText(int aCode, int aSystemError = 0)
     throw failure;
 }
 
-/// A file descriptor closed when it goes out of scope.
-class TFd
+/// Opens aName for reading into aFd; false (errno set) when it cannot.
+bool OpenForReading(TFd& aFd, const QString& aName)
 {
-public:
-    TFd() = default;
-    TFd(const TFd&) = delete;
-    TFd& operator=(const TFd&) = delete;
-    ~TFd() { Close(); }
-    bool Open(const QString& aName)
-    {
-        Close();
-        FFd = ::open(QFile::encodeName(aName).constData(), O_RDONLY | O_CLOEXEC);
-        return FFd >= 0;
-    }
-    void Close() noexcept
-    {
-        if (FFd >= 0)
-            ::close(FFd);
-        FFd = -1;
-    }
-    int Get() const { return FFd; }
-
-private:
-    int FFd = -1;
-};
+    aFd.Reset(::open(QFile::encodeName(aName).constData(), O_RDONLY | O_CLOEXEC));
+    return aFd.Get() >= 0;
+}
 
 // Reads up to aLength bytes at aOffset; fewer only at the end of the file. -1 on a read error.
 qint64 ReadAt(int aFd, char* aBuffer, qint64 aLength, qint64 aOffset)
@@ -453,10 +433,6 @@ private:
 class TAesEncoder
 {
 public:
-    static constexpr size_t cSaltLength = 16;
-    static constexpr size_t cHeaderLength = cSaltLength + 2;
-    static constexpr size_t cMacLength = 10;
-
     explicit TAesEncoder(const QByteArray& aPassword)
     {
         std::array<unsigned char, 2 * cKeyLength + 2> keys{};
@@ -476,17 +452,20 @@ public:
         if (!FCipher || EVP_EncryptInit_ex(FCipher.get(), EVP_aes_256_ecb(), nullptr, keys.data(), nullptr) != 1 ||
             EVP_CIPHER_CTX_set_padding(FCipher.get(), 0) != 1)
             throw std::runtime_error("AES set-up failed");
-        FMacAlgorithm.reset(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
-        FMac.reset(FMacAlgorithm ? EVP_MAC_CTX_new(FMacAlgorithm.get()) : nullptr);
+        const THandle<EVP_MAC, &EVP_MAC_free> algorithm(EVP_MAC_fetch(nullptr, "HMAC", nullptr));
+        FMac.reset(algorithm ? EVP_MAC_CTX_new(algorithm.get()) : nullptr); // the context holds on to the algorithm
         char digest[] = "SHA1";
         const OSSL_PARAM params[] = {OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, digest, 0),
                                      OSSL_PARAM_construct_end()};
         if (!FMac || EVP_MAC_init(FMac.get(), keys.data() + cKeyLength, cKeyLength, params) != 1)
             throw std::runtime_error("HMAC set-up failed");
     }
+    TAesEncoder(const TAesEncoder&) = delete;
+    TAesEncoder& operator=(const TAesEncoder&) = delete;
+    ~TAesEncoder() { OPENSSL_cleanse(FPad.data(), FPad.size()); }
 
     /// The salt and the password check: the first bytes of the entry's data.
-    const std::array<unsigned char, cHeaderLength>& Header() const { return FHeader; }
+    QByteArray Header() const { return QByteArray(reinterpret_cast<const char*>(FHeader.data()), cHeaderLength); }
 
     /// Encrypts aLength bytes in place.
     void Encrypt(unsigned char* aData, size_t aLength)
@@ -520,35 +499,31 @@ public:
     }
 
     /// The authentication code that ends the entry's data.
-    std::array<unsigned char, cMacLength> Finish()
+    QByteArray Finish()
     {
         std::array<unsigned char, EVP_MAX_MD_SIZE> mac{};
         size_t length = 0;
         if (EVP_MAC_final(FMac.get(), mac.data(), &length, mac.size()) != 1 || length < cMacLength)
             throw std::runtime_error("HMAC failed");
-        std::array<unsigned char, cMacLength> result;
-        std::memcpy(result.data(), mac.data(), cMacLength);
-        return result;
+        return QByteArray(reinterpret_cast<const char*>(mac.data()), cMacLength);
     }
 
 private:
+    static constexpr size_t cSaltLength = 16;
+    static constexpr size_t cHeaderLength = cSaltLength + 2; ///< the salt and the password check
+    static constexpr size_t cMacLength = 10;
     static constexpr size_t cKeyLength = 32;
     static constexpr size_t cBlock = 16;
     static constexpr int cIterations = 1000;
     using TCipher = THandle<EVP_CIPHER_CTX, &EVP_CIPHER_CTX_free>;
-    using TMacAlgorithm = THandle<EVP_MAC, &EVP_MAC_free>;
     using TMac = THandle<EVP_MAC_CTX, &EVP_MAC_CTX_free>;
 
     std::array<unsigned char, cHeaderLength> FHeader{};
     TCipher FCipher;
-    TMacAlgorithm FMacAlgorithm;
     TMac FMac;
     quint64 FCounter = 0;
     std::array<unsigned char, 64 * 1024> FPad{};
     size_t FPadUsed = sizeof(FPad);
-
-public:
-    ~TAesEncoder() { OPENSSL_cleanse(FPad.data(), FPad.size()); }
 };
 
 /// State of the source through which libzip reads the file being added.
@@ -570,10 +545,18 @@ struct TFileSource
     quint32 Crc = 0;
     /// Not empty: the deflated data are encrypted here (see TAesEncoder), with this password (UTF-8).
     QByteArray Password;
-    std::unique_ptr<TAesEncoder> Aes;
-    size_t AesHeaderSent = 0;
-    std::optional<std::array<unsigned char, TAesEncoder::cMacLength>> AesMac;
-    size_t AesMacSent = 0;
+    std::unique_ptr<TAesEncoder> Aes; ///< until the end of the deflated data
+    QByteArray AesPending;            ///< to hand out before anything else: the header first, the code at the end
+
+    /// Hands out the next of AesPending.
+    zip_int64_t TakeAesPending(void* aData, zip_uint64_t aLength)
+    {
+        const auto n =
+            static_cast<qsizetype>(std::min<zip_uint64_t>(aLength, static_cast<zip_uint64_t>(AesPending.size())));
+        std::memcpy(aData, AesPending.constData(), static_cast<size_t>(n));
+        AesPending.remove(0, n);
+        return n;
+    }
 
     void Report()
     {
@@ -590,7 +573,7 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
     auto* s = static_cast<TFileSource*>(aState);
     switch (aCommand) {
     case ZIP_SOURCE_OPEN:
-        if (!s->Fd.Open(s->FileName)) {
+        if (!OpenForReading(s->Fd, s->FileName)) {
             zip_error_set(&s->Error, ZIP_ER_OPEN, errno);
             return -1;
         }
@@ -600,11 +583,12 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
         if (s->Compressed) {
             try {
                 s->Deflater = std::make_unique<TParallelDeflate>(s->Fd.Get(), s->Size);
-                s->AesHeaderSent = 0;
-                s->AesMac.reset();
-                s->AesMacSent = 0;
-                if (!s->Password.isEmpty())
+                s->Aes.reset();
+                s->AesPending.clear();
+                if (!s->Password.isEmpty()) {
                     s->Aes = std::make_unique<TAesEncoder>(s->Password);
+                    s->AesPending = s->Aes->Header();
+                }
             } catch (const std::bad_alloc&) {
                 zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
                 return -1;
@@ -622,18 +606,8 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
             zip_error_set(&s->Error, ZIP_ER_CANCELLED, 0);
             return -1;
         }
-        if (s->Aes && s->AesHeaderSent < TAesEncoder::cHeaderLength) {
-            const size_t n = std::min<size_t>(aLength, TAesEncoder::cHeaderLength - s->AesHeaderSent);
-            std::memcpy(aData, s->Aes->Header().data() + s->AesHeaderSent, n);
-            s->AesHeaderSent += n;
-            return static_cast<zip_int64_t>(n);
-        }
-        if (s->AesMac) {
-            const size_t n = std::min<size_t>(aLength, s->AesMac->size() - s->AesMacSent);
-            std::memcpy(aData, s->AesMac->data() + s->AesMacSent, n);
-            s->AesMacSent += n;
-            return static_cast<zip_int64_t>(n);
-        }
+        if (!s->AesPending.isEmpty())
+            return s->TakeAesPending(aData, aLength);
         if (s->Deflater) {
             zip_int64_t n = -1;
             try {
@@ -642,15 +616,10 @@ zip_int64_t FileSourceCallback(void* aState, void* aData, zip_uint64_t aLength, 
                     s->Aes->Encrypt(static_cast<unsigned char*>(aData), static_cast<size_t>(n));
                 if (s->Aes && n == 0) {
                     // The end of the deflated data: the authentication code follows.
-                    s->AesMac = s->Aes->Finish();
-                    const size_t mac = std::min<size_t>(aLength, s->AesMac->size());
-                    std::memcpy(aData, s->AesMac->data(), mac);
-                    s->AesMacSent = mac;
-                    n = static_cast<zip_int64_t>(mac);
+                    s->AesPending = s->Aes->Finish();
+                    s->Aes.reset();
+                    n = s->TakeAesPending(aData, aLength);
                 }
-            } catch (const std::runtime_error&) {
-                zip_error_set(&s->Error, ZIP_ER_INTERNAL, 0);
-                return -1;
             } catch (const std::bad_alloc&) {
                 zip_error_set(&s->Error, ZIP_ER_MEMORY, 0);
                 return -1;
@@ -929,21 +898,7 @@ private:
             if (!FPending)
                 return;
             lock.unlock();
-            const char* bytes = FSpare.data();
-            size_t left = FLength;
-            int error = 0;
-            while (left > 0) {
-                const ssize_t n = ::write(FFile, bytes, left);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0) {
-                    error = n < 0 ? errno : ENOSPC;
-                    break;
-                }
-                bytes += n;
-                left -= static_cast<size_t>(n);
-                writeBehind.Written(FFile, n);
-            }
+            const int error = WriteAll(FFile, FSpare.data(), FLength, &writeBehind);
             lock.lock();
             if (error != 0 && FError == 0)
                 FError = error;
@@ -1122,7 +1077,7 @@ TPackEstimate EstimatePacking(const QString& aFileName)
     TPackEstimate estimate;
     const qint64 size = FileSize(aFileName);
     TFd fd;
-    if (size < 0 || !fd.Open(aFileName))
+    if (size < 0 || !OpenForReading(fd, aFileName))
         return estimate;
     const qint64 nameBytes = 2 * QFileInfo(aFileName).fileName().toUtf8().size();
     TDeflateSampler sampler;

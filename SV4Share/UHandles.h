@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: MIT
 #pragma once
 
+#include <unistd.h>
+
 #include <memory>
 #include <type_traits>
 #include <utility>
@@ -40,4 +42,31 @@ public:
 private:
     F FAction;
     bool FArmed = true;
+};
+
+/// A file descriptor, closed when it goes out of scope.
+class TFd
+{
+public:
+    TFd() = default;
+    /// Takes aFd (-1: none).
+    explicit TFd(int aFd) noexcept
+        : FFd(aFd)
+    {
+    }
+    TFd(const TFd&) = delete;
+    TFd& operator=(const TFd&) = delete;
+    ~TFd() { Close(); }
+    int Get() const noexcept { return FFd; }
+    /// Takes aFd in place of the one held, which is closed.
+    void Reset(int aFd = -1) noexcept
+    {
+        Close();
+        FFd = aFd;
+    }
+    /// Closes the descriptor now; false (errno set) when the close reports an error.
+    bool Close() noexcept { return FFd < 0 || ::close(std::exchange(FFd, -1)) == 0; }
+
+private:
+    int FFd = -1;
 };

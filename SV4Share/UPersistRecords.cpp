@@ -2,6 +2,8 @@
 #include "UPersistRecords.h"
 
 #include "EVandrel.h"
+#include "UHandles.h"
+#include "UWriteBehind.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -206,33 +208,10 @@ QByteArray ReadFileBytes(const QString& aFileName)
 
 namespace {
 
-/// An open file descriptor, closed when it goes out of scope.
-class TDescriptor
+/// The system's text of aError, an errno value.
+QString SystemError(int aError)
 {
-public:
-    explicit TDescriptor(int aFd) noexcept
-        : FFd(aFd)
-    {
-    }
-    TDescriptor(const TDescriptor&) = delete;
-    TDescriptor& operator=(const TDescriptor&) = delete;
-    ~TDescriptor()
-    {
-        if (FFd >= 0)
-            ::close(FFd);
-    }
-    int Get() const noexcept { return FFd; }
-    /// Closes the descriptor; false (errno set) when the close reports an error.
-    bool Close() noexcept { return ::close(std::exchange(FFd, -1)) == 0; }
-
-private:
-    int FFd;
-};
-
-/// The text of errno.
-QString SystemError()
-{
-    return QString::fromLocal8Bit(std::strerror(errno));
+    return QString::fromLocal8Bit(std::strerror(aError));
 }
 
 /// True when the folder of the existing file aFinalName denies this user new files (not merely a read-only volume).
@@ -248,13 +227,13 @@ bool FolderDeniesNewFiles(const QString& aFinalName)
 QString RewriteInPlace(const QString& aFileName, const QString& aFinalName, const QByteArray& aBytes)
 {
     // Without O_NONBLOCK a FIFO put in the file's place would block the open until someone reads it.
-    TDescriptor file(
+    TFd file(
         ::open(QFile::encodeName(aFinalName).constData(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | O_NOFOLLOW));
     if (file.Get() < 0)
-        return SystemError();
+        return SystemError(errno);
     struct stat info = {};
     if (::fstat(file.Get(), &info) != 0)
-        return SystemError();
+        return SystemError(errno);
     if (!S_ISREG(info.st_mode))
         return QStringLiteral("It is not a regular file.");
     const auto failed = [&](const QString& aReason) {
@@ -263,19 +242,10 @@ QString RewriteInPlace(const QString& aFileName, const QString& aFinalName, cons
                                         "it may now be damaged."));
         return error;
     };
-    const char* data = aBytes.constData();
-    qsizetype left = aBytes.size();
-    while (left > 0) {
-        const ssize_t written = ::write(file.Get(), data, static_cast<size_t>(left));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            throw failed(written < 0 ? SystemError() : QStringLiteral("Nothing could be written."));
-        data += written;
-        left -= written;
-    }
+    if (const int error = WriteAll(file.Get(), aBytes.constData(), static_cast<size_t>(aBytes.size())))
+        throw failed(SystemError(error));
     if (::ftruncate(file.Get(), static_cast<off_t>(aBytes.size())) != 0 || ::fsync(file.Get()) != 0 || !file.Close())
-        throw failed(SystemError());
+        throw failed(SystemError(errno));
     return QString();
 }
 

@@ -2,7 +2,10 @@
 #pragma once
 
 #include <fcntl.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstddef>
 #include <cstdint>
 
 /// Write-behind for a file written from start to end and flushed (fsync) once complete: every aWindow bytes the
@@ -31,3 +34,21 @@ private:
     std::int64_t FWritten = 0;
     std::int64_t FStarted = 0;
 };
+
+/// Writes all aBytes bytes of aData to aFd (again after a signal, on after a short write), telling aWriteBehind of
+/// each piece when given. 0, or the errno of the failure (ENOSPC when the system wrote nothing and said no more).
+inline int WriteAll(int aFd, const char* aData, std::size_t aBytes, TWriteBehind* aWriteBehind = nullptr) noexcept
+{
+    while (aBytes > 0) {
+        const ssize_t written = ::write(aFd, aData, aBytes);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return written < 0 ? errno : ENOSPC;
+        aData += written;
+        aBytes -= static_cast<std::size_t>(written);
+        if (aWriteBehind)
+            aWriteBehind->Written(aFd, written);
+    }
+    return 0;
+}
